@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+// The launcher's operating-system layer. On Windows each function makes the
+// system call the launcher was designed around; elsewhere it uses a faithful
+// stand-in so the launcher can be built, tested and demonstrated on Linux.
+namespace Platform {
+
+// Takes the named single-instance lock and keeps it until the process ends,
+// however it ends. Returns false only when another live process holds it.
+bool isFirstInstance(const QString &name);
+
+// Bytes available to the calling user on the volume that holds path.
+// Returns false when the figure cannot be read.
+bool freeBytes(const QString &path, quint64 *bytes);
+
+// Test hook: a fixed figure that freeBytes reports instead of asking the
+// system; a negative value returns to the real figure. The environment
+// variable VARO_TEST_FREE_BYTES sets it for whole processes (tools, tests).
+void setFreeBytesOverride(qint64 bytes);
+
+// The current user's documents folder, in native form; empty when unknown.
+QString documentsFolder();
+
+// Opens an address (web link) with the system's "open" action.
+void openAddress(const QString &address);
+
+// An owner-less system message box with one OK button. Safe to call from a
+// worker thread; it blocks the caller until the box is closed.
+void systemMessageBox(const QString &caption, const QString &text);
+
+// Where the message box goes when the process has a GUI: the application
+// installs a handler that shows a box on the GUI thread and returns when it
+// has been closed. Without a handler the message is written to stderr.
+using MessageBoxHandler = std::function<void(const QString &caption, const QString &text)>;
+void setMessageBoxHandler(MessageBoxHandler handler);
+
+// Milliseconds since an arbitrary fixed point (system start on Windows),
+// wrapping at 2^32 like the Windows tick count.
+quint32 tickCount();
+
+// The multiplayer client's string value "player_name" in its settings key
+// under the current user (the registry on Windows).
+QString playerName();
+void setPlayerName(const QString &name);
+
+// Renames from over to, replacing an existing file in one step, so that a
+// reader sees either the old or the new file, never none.
+bool replaceFile(const QString &from, const QString &to);
+
+} // namespace Platform

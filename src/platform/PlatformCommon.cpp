@@ -1,0 +1,115 @@
+// Parts of the platform layer that are the same on every system: the
+// message-box routing, the free-space test hook and the multiplayer client's
+// settings value.
+
+#include "platform/Platform.h"
+#include "platform/PlatformNative.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QVariant>
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+QMutex &handlerLock()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+Platform::MessageBoxHandler &handler()
+{
+    static Platform::MessageBoxHandler value;
+    return value;
+}
+
+qint64 initialFreeBytesOverride()
+{
+    bool ok = false;
+    const qint64 value = qEnvironmentVariable("VARO_TEST_FREE_BYTES").toLongLong(&ok);
+    return ok ? value : -1;
+}
+
+std::atomic<qint64> &freeBytesOverride()
+{
+    static std::atomic<qint64> value(initialFreeBytesOverride());
+    return value;
+}
+
+// The multiplayer client's key. On Windows this is the registry key
+// HKEY_CURRENT_USER\Software\<vendor>\CR-MP\GenerationC; elsewhere the native
+// settings store of the current user stands in for it.
+QSettings *openClientSettings()
+{
+#ifdef Q_OS_WIN
+    return new QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\" VARO_REGISTRY_VENDOR "\\CR-MP\\GenerationC"),
+                         QSettings::NativeFormat);
+#else
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope,
+                         QStringLiteral(VARO_REGISTRY_VENDOR "/CR-MP"), QStringLiteral("GenerationC"));
+#endif
+}
+
+} // namespace
+
+namespace Platform {
+
+void setFreeBytesOverride(qint64 bytes)
+{
+    freeBytesOverride().store(bytes);
+}
+
+bool freeBytes(const QString &path, quint64 *bytes)
+{
+    const qint64 fixed = freeBytesOverride().load();
+    if (fixed >= 0) {
+        *bytes = quint64(fixed);
+        return true;
+    }
+    return systemFreeBytes(path, bytes);
+}
+
+void setMessageBoxHandler(MessageBoxHandler newHandler)
+{
+    QMutexLocker locker(&handlerLock());
+    handler() = std::move(newHandler);
+}
+
+void systemMessageBox(const QString &caption, const QString &text)
+{
+    bool shown = false;
+    systemMessageBoxNative(caption, text, &shown);
+    if (shown)
+        return;
+    MessageBoxHandler current;
+    {
+        QMutexLocker locker(&handlerLock());
+        current = handler();
+    }
+    if (current) {
+        current(caption, text);
+        return;
+    }
+    std::fprintf(stderr, "[message box] %s: %s\n", caption.toLocal8Bit().constData(),
+                 text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+QString playerName()
+{
+    QScopedPointer<QSettings> settings(openClientSettings());
+    return settings->value(QStringLiteral("player_name"), QString()).toString();
+}
+
+void setPlayerName(const QString &name)
+{
+    QScopedPointer<QSettings> settings(openClientSettings());
+    settings->setValue(QStringLiteral("player_name"), name);
+    settings->sync();
+}
+
+} // namespace Platform

@@ -1,0 +1,92 @@
+// Stand-ins for the Windows calls on other systems.
+
+#include "platform/Platform.h"
+#include "platform/PlatformNative.h"
+
+#ifndef Q_OS_WIN
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QUrl>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace Platform {
+
+bool isFirstInstance(const QString &name)
+{
+    // A lock file in the user's runtime folder (one per login session), held
+    // with flock: the kernel drops the lock when the process ends, however it
+    // ends. The descriptor is never closed and not inherited by children, so
+    // a game started by the launcher does not keep the lock alive.
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    QString fileName = name;
+    for (QChar &c : fileName) {
+        if (!c.isLetterOrNumber())
+            c = QLatin1Char('_');
+    }
+    const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + fileName + QStringLiteral(".lock"));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return true; // like a failed CreateMutexA: counts as the first
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true; // fd stays open for the life of the process
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return !held;
+}
+
+bool systemFreeBytes(const QString &path, quint64 *bytes)
+{
+    QStorageInfo info(path);
+    if (!info.isValid())
+        return false;
+    const qint64 available = info.bytesAvailable();
+    if (available < 0)
+        return false;
+    *bytes = quint64(available);
+    return true;
+}
+
+QString documentsFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+}
+
+void openAddress(const QString &address)
+{
+    QDesktopServices::openUrl(QUrl::fromUserInput(address));
+}
+
+void systemMessageBoxNative(const QString &, const QString &, bool *shown)
+{
+    *shown = false; // routed to the application's handler or stderr
+}
+
+quint32 tickCount()
+{
+    // The monotonic clock (time since boot on Linux), in milliseconds,
+    // wrapping at 32 bits like GetTickCount.
+    QElapsedTimer timer;
+    timer.start();
+    return quint32(timer.msecsSinceReference());
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+} // namespace Platform
+
+#endif // !Q_OS_WIN

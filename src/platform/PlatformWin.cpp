@@ -1,0 +1,58 @@
+// The Windows side of the platform layer: Qt types in, Win32 calls out.
+
+#include "platform/Platform.h"
+#include "platform/PlatformNative.h"
+
+#ifdef Q_OS_WIN
+
+#include "platform/win32/Win32Calls.h"
+
+#include <QDir>
+
+namespace Platform {
+
+bool isFirstInstance(const QString &name)
+{
+    return Win32Calls::createInstanceMutex(name.toUtf8().toStdString());
+}
+
+bool systemFreeBytes(const QString &path, quint64 *bytes)
+{
+    unsigned long long value = 0;
+    if (!Win32Calls::freeBytesAvailable(QDir::toNativeSeparators(path).toStdWString(), value))
+        return false;
+    *bytes = value;
+    return true;
+}
+
+QString documentsFolder()
+{
+    return QString::fromLocal8Bit(Win32Calls::personalFolder().c_str());
+}
+
+void openAddress(const QString &address)
+{
+    Win32Calls::shellOpen(address.toLocal8Bit().toStdString());
+}
+
+void systemMessageBoxNative(const QString &caption, const QString &text, bool *shown)
+{
+    // MessageBoxA may be called from any thread and blocks it until closed.
+    Win32Calls::messageBox(caption.toLocal8Bit().toStdString(), text.toLocal8Bit().toStdString());
+    *shown = true;
+}
+
+quint32 tickCount()
+{
+    return quint32(Win32Calls::tickCount());
+}
+
+bool replaceFile(const QString &from, const QString &to)
+{
+    return Win32Calls::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
+                                   QDir::toNativeSeparators(to).toStdWString());
+}
+
+} // namespace Platform
+
+#endif // Q_OS_WIN

@@ -1,0 +1,132 @@
+#include "platform/AppDirectory.h"
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestPlatform : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void appDirectoryDerivesEveryPath();
+    void singleInstanceLockIsExclusiveAndDiesWithItsProcess();
+    void freeBytesOverrideAndRealFigure();
+    void playerNameRoundTrip();
+    void tickCountIsMonotonic();
+    void replaceFileSwapsContentInOneStep();
+    void messageBoxGoesToHandler();
+
+private:
+    QTemporaryDir scratch;
+};
+
+void TestPlatform::initTestCase()
+{
+    QVERIFY(scratch.isValid());
+    // Keep the client's settings store inside the scratch folder.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, scratch.path());
+    qputenv("XDG_RUNTIME_DIR", scratch.path().toLocal8Bit());
+}
+
+void TestPlatform::appDirectoryDerivesEveryPath()
+{
+    const QString defaultDir = AppDirectory::path();
+    QCOMPARE(defaultDir, QCoreApplication::applicationDirPath());
+
+    AppDirectory::setPath(scratch.path() + QStringLiteral("/x/../app/"));
+    QCOMPARE(AppDirectory::path(), scratch.path() + QStringLiteral("/app"));
+    QCOMPARE(AppDirectory::filePath(QStringLiteral("/user.ini")), scratch.path() + QStringLiteral("/app/user.ini"));
+    QCOMPARE(AppDirectory::gameDir(), scratch.path() + QStringLiteral("/app/gtasa"));
+
+    AppDirectory::setPath(QString());
+    QCOMPARE(AppDirectory::path(), defaultDir);
+}
+
+void TestPlatform::singleInstanceLockIsExclusiveAndDiesWithItsProcess()
+{
+    const QString name = QStringLiteral("Mutex: Varo Launcher test %1").arg(QCoreApplication::applicationPid());
+    // A child process takes the lock and is then killed outright.
+    QProcess holder;
+    holder.start(QStringLiteral("flock"),
+                 {QStringLiteral("-n"), QStringLiteral("-o"), scratch.path() + QLatin1Char('/') +
+                      QString(name).replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_")) +
+                      QStringLiteral(".lock"),
+                  QStringLiteral("sleep"), QStringLiteral("60")});
+    QVERIFY(holder.waitForStarted());
+    QTest::qWait(300);
+    QCOMPARE(Platform::isFirstInstance(name), false);
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+
+    QCOMPARE(Platform::isFirstInstance(name), true);
+    // Held by this process now: a second take in the same process fails too.
+    QCOMPARE(Platform::isFirstInstance(name), false);
+}
+
+void TestPlatform::freeBytesOverrideAndRealFigure()
+{
+    quint64 bytes = 0;
+    QVERIFY(Platform::freeBytes(scratch.path(), &bytes));
+    QVERIFY(bytes > 0);
+
+    Platform::setFreeBytesOverride(123456);
+    QVERIFY(Platform::freeBytes(scratch.path(), &bytes));
+    QCOMPARE(bytes, quint64(123456));
+    Platform::setFreeBytesOverride(-1);
+
+    QVERIFY(!Platform::freeBytes(scratch.path() + QStringLiteral("/does/not/exist"), &bytes));
+}
+
+void TestPlatform::playerNameRoundTrip()
+{
+    QCOMPARE(Platform::playerName(), QString());
+    Platform::setPlayerName(QStringLiteral("Ivan_Petrov"));
+    QCOMPARE(Platform::playerName(), QStringLiteral("Ivan_Petrov"));
+}
+
+void TestPlatform::tickCountIsMonotonic()
+{
+    const quint32 first = Platform::tickCount();
+    QTest::qSleep(50);
+    const quint32 second = Platform::tickCount();
+    QVERIFY(quint32(second - first) >= 45);
+    QVERIFY(quint32(second - first) < 5000);
+}
+
+void TestPlatform::replaceFileSwapsContentInOneStep()
+{
+    const QString target = scratch.filePath(QStringLiteral("target.bin"));
+    const QString fresh = scratch.filePath(QStringLiteral("target.bin.tmp"));
+    for (const auto &[path, content] : {std::pair{target, QByteArray("old")}, std::pair{fresh, QByteArray("new")}}) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    QVERIFY(Platform::replaceFile(fresh, target));
+    QFile f(target);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("new"));
+    QVERIFY(!QFile::exists(fresh));
+    QVERIFY(!Platform::replaceFile(fresh, target));
+}
+
+void TestPlatform::messageBoxGoesToHandler()
+{
+    QStringList seen;
+    Platform::setMessageBoxHandler([&seen](const QString &caption, const QString &text) {
+        seen << caption + QLatin1Char('|') + text;
+    });
+    Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
+    Platform::setMessageBoxHandler(nullptr);
+    QCOMPARE(seen, QStringList{QStringLiteral("test|fail 1")});
+}
+
+QTEST_GUILESS_MAIN(TestPlatform)
+#include "tst_platform.moc"
