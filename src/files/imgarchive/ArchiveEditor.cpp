@@ -1,0 +1,527 @@
+#include "files/imgarchive/ArchiveEditor.h"
+
+#include "files/imgarchive/ProgressReceiver.h"
+#include "platform/Platform.h"
+
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+Q_LOGGING_CATEGORY(lcImgArchive, "varo.imgarchive")
+
+namespace {
+
+constexpr int HeaderSize = 8;
+constexpr int RecordSize = 32;
+constexpr int NameFieldSize = 24;
+constexpr int NameFieldOffset = 8;
+constexpr char Magic[] = "V2SH";
+constexpr int MagicSize = 4;
+constexpr char StaticHeaderName[] = "v2staticHeader.v2sh";
+constexpr int StaticHeaderNameSize = 19;
+constexpr qint64 SectorSize = ImgArchive::ArchiveEditor::SectorSize;
+constexpr qint64 DataStartOffset = qint64(ImgArchive::ArchiveEditor::DataStartSector) * SectorSize;
+// Members are copied through a buffer of this size, never whole.
+constexpr qint64 CopyChunkSize = 1 << 20;
+
+// A directory record as it stands in the file, the name still in bytes.
+struct RawRecord
+{
+    quint32 startSector = 0;
+    quint16 firstSize = 0;
+    quint16 secondSize = 0;
+    QByteArray name; // up to the first zero byte
+    bool staticHeader = false;
+
+    quint32 sectors() const { return secondSize != 0 ? secondSize : firstSize; }
+};
+
+quint64 sectorsFor(qint64 bytes)
+{
+    return (quint64(bytes) + SectorSize - 1) / SectorSize;
+}
+
+void encodeRecord(char *record, quint32 startSector, quint16 firstSize, quint16 secondSize,
+                  const QByteArray &name)
+{
+    qToLittleEndian<quint32>(startSector, record);
+    qToLittleEndian<quint16>(firstSize, record + 4);
+    qToLittleEndian<quint16>(secondSize, record + 6);
+    std::memset(record + NameFieldOffset, 0, NameFieldSize);
+    std::memcpy(record + NameFieldOffset, name.constData(), size_t(qMin(name.size(), NameFieldSize)));
+}
+
+// The first 40 bytes of an archive: magic, count 1 and the static header
+// record, written into the zero-filled block.
+void encodeHeader(char *block, qint32 count)
+{
+    std::memcpy(block, Magic, MagicSize);
+    qToLittleEndian<qint32>(count, block + 4);
+    encodeRecord(block + HeaderSize, 0, 0, 0, QByteArray(StaticHeaderName));
+}
+
+RawRecord decodeRecord(const char *record)
+{
+    RawRecord raw;
+    raw.startSector = qFromLittleEndian<quint32>(record);
+    raw.firstSize = qFromLittleEndian<quint16>(record + 4);
+    raw.secondSize = qFromLittleEndian<quint16>(record + 6);
+    const char *field = record + NameFieldOffset;
+    raw.staticHeader = std::memcmp(field, StaticHeaderName, StaticHeaderNameSize) == 0;
+    raw.name = QByteArray(field, int(qstrnlen(field, NameFieldSize)));
+    return raw;
+}
+
+// Reads the magic and the record count. False when the file is too short to
+// hold them.
+bool readHeader(QFile &file, QByteArray *magic, qint32 *count)
+{
+    if (!file.seek(0))
+        return false;
+    const QByteArray head = file.read(HeaderSize);
+    if (head.size() != HeaderSize)
+        return false;
+    *magic = head.left(MagicSize);
+    *count = qFromLittleEndian<qint32>(head.constData() + MagicSize);
+    return true;
+}
+
+// Reads count records from offset 8. The count comes from the file and is
+// checked before anything is allocated: the directory area holds at most
+// MaxRecords records, and the directory must lie inside the file.
+bool readRecords(QFile &file, qint32 count, QVector<RawRecord> *records)
+{
+    records->clear();
+    if (count < 1)
+        return true;
+    if (count > ImgArchive::ArchiveEditor::MaxRecords) {
+        qCWarning(lcImgArchive) << "[img directory] count too large:" << count << file.fileName();
+        return false;
+    }
+    const qint64 directoryBytes = qint64(RecordSize) * count;
+    if (HeaderSize + directoryBytes > file.size()) {
+        qCWarning(lcImgArchive) << "[img directory] beyond the end of the file:" << count << file.fileName();
+        return false;
+    }
+    if (!file.seek(HeaderSize))
+        return false;
+    const QByteArray bytes = file.read(directoryBytes);
+    if (bytes.size() != directoryBytes)
+        return false;
+    records->reserve(count);
+    for (qint32 i = 0; i < count; ++i)
+        records->append(decodeRecord(bytes.constData() + qint64(i) * RecordSize));
+    return true;
+}
+
+// A member of an archive under conversion: its place in the source, its
+// sizes as they were, and its name for the new record.
+struct ConvertedMember
+{
+    quint32 oldStart = 0;
+    quint16 firstSize = 0;
+    quint16 secondSize = 0;
+    QByteArray utf8Name;
+
+    quint32 sectors() const { return secondSize != 0 ? secondSize : firstSize; }
+};
+
+// Writes the new directory area and then every member, packed from the data
+// area on in the given order. The members' extents were checked against the
+// source; a last sector that the source holds only in part is padded with
+// zero bytes.
+bool writeConverted(QFile &source, QFile &target, const QVector<ConvertedMember> &members,
+                    ProgressReceiver *receiver)
+{
+    QByteArray area(int(DataStartOffset), '\0');
+    encodeHeader(area.data(), qint32(members.size() + 1));
+    quint64 nextSector = ImgArchive::ArchiveEditor::DataStartSector;
+    for (int k = 0; k < members.size(); ++k) {
+        const ConvertedMember &m = members.at(k);
+        encodeRecord(area.data() + HeaderSize + qint64(k + 1) * RecordSize, quint32(nextSector), m.firstSize,
+                     m.secondSize, m.utf8Name);
+        nextSector += m.sectors();
+    }
+    if (target.write(area) != area.size())
+        return false;
+
+    const qint64 sourceSize = source.size();
+    QByteArray buffer(int(CopyChunkSize), Qt::Uninitialized);
+    for (int k = 0; k < members.size(); ++k) {
+        const ConvertedMember &m = members.at(k);
+        const qint64 length = qint64(m.sectors()) * SectorSize;
+        const qint64 offset = qint64(m.oldStart) * SectorSize;
+        const qint64 present = qBound<qint64>(0, sourceSize - offset, length);
+        if (present > 0 && !source.seek(offset))
+            return false;
+        for (qint64 done = 0; done < present;) {
+            const qint64 step = qMin(CopyChunkSize, present - done);
+            if (source.read(buffer.data(), step) != step || target.write(buffer.constData(), step) != step)
+                return false;
+            done += step;
+        }
+        if (present < length) {
+            const QByteArray padding(int(length - present), '\0');
+            if (target.write(padding) != padding.size())
+                return false;
+        }
+        if (receiver)
+            receiver->updateProgressBar(quint64(members.size()), quint64(k + 1));
+    }
+    return true;
+}
+
+} // namespace
+
+namespace ImgArchive {
+
+ArchiveEditor::ArchiveEditor(const QString &path, QObject *parent)
+    : QObject(parent)
+    , archivePath(path)
+{
+}
+
+ArchiveEditor::~ArchiveEditor()
+{
+    close();
+}
+
+bool ArchiveEditor::open()
+{
+    if (file.isOpen())
+        close();
+    entries.clear();
+    file.setFileName(archivePath);
+    if (!file.open(QIODevice::ReadWrite)) {
+        qCWarning(lcImgArchive) << "[img open] cannot open" << archivePath << file.errorString();
+        return false;
+    }
+    // The magic is the callers' concern (isV2StaticHeader). A file too short
+    // for a count holds no records.
+    QByteArray magic;
+    qint32 count = 0;
+    if (!readHeader(file, &magic, &count) || count < 1)
+        return true;
+
+    QVector<RawRecord> records;
+    if (!readRecords(file, count, &records)) {
+        file.close();
+        return false;
+    }
+    const quint64 fileSize = quint64(file.size());
+    for (const RawRecord &raw : records) {
+        if (raw.staticHeader)
+            continue;
+        // A record whose data runs past the end of the file holds nothing
+        // valid; keeping it would push every later append that far out.
+        if ((quint64(raw.startSector) + raw.sectors()) * quint64(SectorSize) > fileSize) {
+            qCWarning(lcImgArchive) << "[img open] record beyond the end of the file left out:" << raw.name
+                                    << raw.startSector << raw.sectors() << archivePath;
+            continue;
+        }
+        ImgDirEntry entry;
+        entry.startSector = raw.startSector;
+        entry.firstSize = raw.firstSize;
+        entry.secondSize = raw.secondSize;
+        entry.name = QString::fromUtf8(raw.name);
+        entries.append(entry);
+    }
+    if (liveCount() > MaxRecords - 1) {
+        // Written back, this directory would run into the data area.
+        qCWarning(lcImgArchive) << "[img open] too many records without a static header:" << archivePath;
+        entries.clear();
+        file.close();
+        return false;
+    }
+    return true;
+}
+
+bool ArchiveEditor::close()
+{
+    if (!file.isOpen())
+        return false;
+    bool ok = writeDirectory();
+    ok = file.flush() && ok;
+    file.close();
+    entries.clear();
+    return ok;
+}
+
+bool ArchiveEditor::isOpen() const
+{
+    return file.isOpen();
+}
+
+bool ArchiveEditor::writeDirectory()
+{
+    if (!file.isOpen())
+        return false;
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const ImgDirEntry &a, const ImgDirEntry &b) { return a.name < b.name; });
+    const int live = liveCount();
+    if (live > MaxRecords - 1) {
+        qCWarning(lcImgArchive) << "[img directory] too many records to write:" << live << archivePath;
+        return false;
+    }
+    QByteArray block(int(HeaderSize + RecordSize * (live + 1)), '\0');
+    encodeHeader(block.data(), qint32(live + 1));
+    char *record = block.data() + HeaderSize + RecordSize;
+    for (const ImgDirEntry &entry : qAsConst(entries)) {
+        if (entry.name.isEmpty())
+            continue;
+        encodeRecord(record, entry.startSector, entry.firstSize, entry.secondSize, entry.name.toUtf8());
+        record += RecordSize;
+    }
+    if (!file.seek(0) || file.write(block) != block.size()) {
+        qCWarning(lcImgArchive) << "[img directory] write failed:" << archivePath << file.errorString();
+        return false;
+    }
+    return file.resize(qint64(nextFreeSector()) * SectorSize) && file.flush();
+}
+
+int ArchiveEditor::find(const QString &name) const
+{
+    if (!file.isOpen() || name.isEmpty())
+        return -1;
+    for (int i = 0; i < entries.size(); ++i) {
+        if (!entries.at(i).name.isEmpty() && entries.at(i).name.compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+QByteArray ArchiveEditor::read(int index)
+{
+    if (!isLive(index))
+        return QByteArray();
+    const ImgDirEntry &entry = entries.at(index);
+    const qint64 offset = qint64(entry.startSector) * SectorSize;
+    const qint64 length = qint64(entry.sectors()) * SectorSize;
+    if (length == 0)
+        return QByteArray();
+    if (offset + length > file.size()) {
+        qCWarning(lcImgArchive) << "[img read] record beyond the end of the file:" << entry.name << archivePath;
+        return QByteArray();
+    }
+    if (!file.seek(offset))
+        return QByteArray();
+    QByteArray bytes = file.read(length);
+    if (bytes.size() != length)
+        return QByteArray();
+    return bytes;
+}
+
+bool ArchiveEditor::append(const QString &name, const QByteArray &data)
+{
+    if (!file.isOpen())
+        return false;
+    if (name.isEmpty() || name.toUtf8().size() > MaxNameBytes) {
+        qCWarning(lcImgArchive) << "[img append] name does not fit a record:" << name << archivePath;
+        return false;
+    }
+    const quint64 sectors = sectorsFor(data.size());
+    if (sectors > MaxEntrySectors) {
+        qCWarning(lcImgArchive) << "[img append] file too large for a record:" << name << data.size();
+        return false;
+    }
+    if (liveCount() >= MaxRecords - 1) {
+        qCWarning(lcImgArchive) << "[img append] directory full:" << name << archivePath;
+        return false;
+    }
+    const quint32 sector = nextFreeSector();
+    if (!writeSectors(sector, data, quint32(sectors)))
+        return false;
+    ImgDirEntry entry;
+    entry.startSector = sector;
+    entry.firstSize = quint16(sectors);
+    entry.name = name;
+    entries.append(entry);
+    return true;
+}
+
+bool ArchiveEditor::replace(int index, const QByteArray &data)
+{
+    if (!isLive(index))
+        return false;
+    const quint64 sectors = sectorsFor(data.size());
+    if (sectors > MaxEntrySectors) {
+        qCWarning(lcImgArchive) << "[img replace] file too large for a record:" << entries.at(index).name
+                                << data.size();
+        return false;
+    }
+    ImgDirEntry &entry = entries[index];
+    quint32 start = entry.startSector;
+    // A file that grows moves behind the last one; its old sectors stay
+    // unused. A record inside the directory area is never written in place.
+    if (entry.sectors() < sectors || start < DataStartSector)
+        start = nextFreeSector();
+    if (!writeSectors(start, data, quint32(sectors)))
+        return false;
+    entry.startSector = start;
+    entry.firstSize = quint16(sectors);
+    entry.secondSize = 0;
+    return true;
+}
+
+void ArchiveEditor::remove(int index)
+{
+    if (isLive(index))
+        entries[index].name.clear();
+}
+
+quint32 ArchiveEditor::entrySectors(int index) const
+{
+    return isLive(index) ? entries.at(index).sectors() : 0;
+}
+
+quint32 ArchiveEditor::nextFreeSector() const
+{
+    if (!file.isOpen())
+        return 0;
+    // The greatest end rather than the end of the greatest start: records
+    // sharing a start or overlapping must not make a later append land on
+    // another file's data.
+    quint64 end = DataStartSector;
+    for (const ImgDirEntry &entry : entries) {
+        if (!entry.name.isEmpty())
+            end = qMax(end, quint64(entry.startSector) + entry.sectors());
+    }
+    return quint32(end);
+}
+
+const QVector<ImgDirEntry> &ArchiveEditor::directory() const
+{
+    return entries;
+}
+
+bool ArchiveEditor::isV2StaticHeader(const QString &path)
+{
+    QFile candidate(path);
+    if (!candidate.open(QIODevice::ReadOnly))
+        return false;
+    const int needed = HeaderSize + NameFieldOffset + StaticHeaderNameSize;
+    const QByteArray head = candidate.read(needed);
+    if (head.size() < needed)
+        return false;
+    return std::memcmp(head.constData(), Magic, MagicSize) == 0
+        && qFromLittleEndian<qint32>(head.constData() + MagicSize) >= 1
+        && std::memcmp(head.constData() + HeaderSize + NameFieldOffset, StaticHeaderName, StaticHeaderNameSize) == 0;
+}
+
+bool ArchiveEditor::createEmpty(const QString &path)
+{
+    QFile target(path);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qCWarning(lcImgArchive) << "[img create] cannot open" << path << target.errorString();
+        return false;
+    }
+    QByteArray area(int(DataStartOffset), '\0');
+    encodeHeader(area.data(), 1);
+    return target.write(area) == area.size() && target.flush();
+}
+
+bool ArchiveEditor::convertToV2StaticHeader(const QString &path, ProgressReceiver *receiver)
+{
+    const QFileInfo info(path);
+    if (receiver) {
+        receiver->updateCurrentFile(info.fileName(), QString());
+        receiver->updateProgressBar(0, 0);
+    }
+
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly)) {
+        qCWarning(lcImgArchive) << "[img convert] cannot open" << path << source.errorString();
+        return false;
+    }
+    QByteArray magic;
+    qint32 count = 0;
+    QVector<RawRecord> records;
+    if (!readHeader(source, &magic, &count) || count < 0 || !readRecords(source, count, &records)) {
+        qCWarning(lcImgArchive) << "[img convert] not a readable archive:" << path;
+        return false;
+    }
+
+    // Names of the fixed-directory form are UTF-8 (a rebuild converts those
+    // again); the game's own archives use the system's 8-bit code page.
+    const bool utf8Names = magic == QByteArray(Magic, MagicSize);
+    // The last sector of a source may be stored in part only.
+    const quint64 sourceSectors = sectorsFor(source.size());
+    QVector<ConvertedMember> members;
+    for (const RawRecord &raw : qAsConst(records)) {
+        if (raw.staticHeader)
+            continue;
+        const QString name = utf8Names ? QString::fromUtf8(raw.name) : QString::fromLocal8Bit(raw.name);
+        if (name.contains(QLatin1Char(' '))) {
+            qCDebug(lcImgArchive) << "[img convert] name with a space left out:" << name;
+            continue;
+        }
+        ConvertedMember member;
+        member.utf8Name = name.toUtf8();
+        if (member.utf8Name.size() > MaxNameBytes) {
+            qCWarning(lcImgArchive) << "[img convert] name too long for a record left out:" << name;
+            continue;
+        }
+        if (quint64(raw.startSector) + raw.sectors() > sourceSectors) {
+            qCWarning(lcImgArchive) << "[img convert] data outside the archive left out:" << name
+                                    << raw.startSector << raw.sectors();
+            continue;
+        }
+        member.oldStart = raw.startSector;
+        member.firstSize = raw.firstSize;
+        member.secondSize = raw.secondSize;
+        members.append(member);
+    }
+    if (members.size() > MaxRecords - 1) {
+        qCWarning(lcImgArchive) << "[img convert] too many files for the directory area:" << members.size() << path;
+        return false;
+    }
+
+    const QString tempPath = info.path() + QLatin1Char('/') + info.baseName() + QStringLiteral(".img.tmp");
+    if (QFileInfo(tempPath).absoluteFilePath().compare(info.absoluteFilePath(), Qt::CaseInsensitive) == 0) {
+        qCWarning(lcImgArchive) << "[img convert] the archive has the temporary name:" << path;
+        return false;
+    }
+    QFile temp(tempPath);
+    if (!temp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qCWarning(lcImgArchive) << "[img convert] cannot create" << tempPath << temp.errorString();
+        return false;
+    }
+    bool ok = writeConverted(source, temp, members, receiver);
+    ok = ok && temp.flush();
+    temp.close();
+    source.close();
+    // The source is replaced only by a complete copy, in one step.
+    if (!ok || !Platform::replaceFile(tempPath, path)) {
+        qCWarning(lcImgArchive) << "[img convert] failed, archive left as it was:" << path;
+        QFile::remove(tempPath);
+        return false;
+    }
+    qCDebug(lcImgArchive) << "[img convert]" << path << members.size();
+    return true;
+}
+
+bool ArchiveEditor::isLive(int index) const
+{
+    return file.isOpen() && index >= 0 && index < entries.size() && !entries.at(index).name.isEmpty();
+}
+
+int ArchiveEditor::liveCount() const
+{
+    return int(std::count_if(entries.cbegin(), entries.cend(), [](const ImgDirEntry &e) { return !e.name.isEmpty(); }));
+}
+
+bool ArchiveEditor::writeSectors(quint32 startSector, const QByteArray &data, quint32 sectors)
+{
+    const qint64 padding = qint64(sectors) * SectorSize - data.size();
+    if (!file.seek(qint64(startSector) * SectorSize) || file.write(data) != data.size()
+        || (padding > 0 && file.write(QByteArray(int(padding), '\0')) != padding) || !file.flush()) {
+        qCWarning(lcImgArchive) << "[img write] failed at sector" << startSector << archivePath << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace ImgArchive

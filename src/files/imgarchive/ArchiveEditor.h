@@ -1,0 +1,95 @@
+#pragma once
+
+#include "files/imgarchive/ImgDirEntry.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class ProgressReceiver;
+
+namespace ImgArchive {
+
+// Edits one IMG archive in the launcher's fixed-directory form ("V2SH"): the
+// directory lives in a reserved area of 200 sectors, so single files can be
+// added, replaced or removed without moving the others. The directory is
+// kept in memory while the editor is open and written back by
+// writeDirectory() and close().
+//
+// Every member operation does nothing, or returns -1, 0, false or an empty
+// result, when the editor is not open or the index does not name a live
+// record.
+class ArchiveEditor final : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 SectorSize = 2048;
+    // First sector of the data area; the directory area lies before it.
+    static constexpr quint32 DataStartSector = 200;
+    // Records that fit the directory area, the static header record included.
+    static constexpr int MaxRecords = 12799;
+    // Longest name in bytes (UTF-8) that fits a record with its terminator.
+    static constexpr int MaxNameBytes = 23;
+    // Longest file in sectors that the 16-bit size can describe.
+    static constexpr quint32 MaxEntrySectors = 65535;
+
+    explicit ArchiveEditor(const QString &path, QObject *parent = nullptr);
+    // Closes the archive if it is still open, which writes the directory.
+    ~ArchiveEditor() override;
+
+    // Closes first if open, then opens the archive read-write and reads its
+    // directory. False when the file cannot be opened or its directory is
+    // implausible (the file is then left as it was).
+    bool open();
+    // Writes the directory, flushes and closes. False if a write failed.
+    bool close();
+    bool isOpen() const;
+
+    // Writes magic, count and directory (sorted by name) and cuts the file
+    // after the last stored file.
+    bool writeDirectory();
+
+    // Index of the first record with this name, ignoring case; -1 if none.
+    int find(const QString &name) const;
+    // The stored sectors of a file, padding included.
+    QByteArray read(int index);
+    // Stores a new file behind the last one. Refuses a name that does not
+    // fit a record, data beyond the 16-bit size and a full directory.
+    bool append(const QString &name, const QByteArray &data);
+    // Stores new content for a file, in place when it fits.
+    bool replace(int index, const QByteArray &data);
+    // Marks the record removed; its sectors stay unused until a rebuild.
+    void remove(int index);
+    quint32 entrySectors(int index) const;
+    // First sector after the last stored file, never below the data area.
+    quint32 nextFreeSector() const;
+
+    // The records without the static header record, in their present order.
+    const QVector<ImgDirEntry> &directory() const;
+
+    // Whether the file at path is a V2SH archive.
+    static bool isV2StaticHeader(const QString &path);
+    // Creates (or truncates) an empty V2SH archive of exactly 200 sectors.
+    static bool createEmpty(const QString &path);
+    // Rewrites a VER2 (or V2SH) archive as a compact V2SH archive through a
+    // temporary file that replaces the source only when it is complete.
+    // Members whose name has a space or does not fit a record, and members
+    // whose data lies outside the source, are left out. False leaves the
+    // source untouched.
+    static bool convertToV2StaticHeader(const QString &path, ProgressReceiver *receiver = nullptr);
+
+private:
+    bool isLive(int index) const;
+    int liveCount() const;
+    // Writes data at a sector, padded with zero bytes to whole sectors.
+    bool writeSectors(quint32 startSector, const QByteArray &data, quint32 sectors);
+
+    QString archivePath;
+    QFile file;
+    QVector<ImgDirEntry> entries;
+};
+
+} // namespace ImgArchive
