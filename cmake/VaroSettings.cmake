@@ -8,3 +8,19 @@ set(VARO_REGISTRY_VENDOR "VaroOnline" CACHE STRING
 
 set(VARO_BUILD_DATE "" CACHE STRING
     "Build date in the form 'Dec 30 2023'; empty means the compiler's __DATE__")
+
+# Built-in addresses. Placeholders under the reserved .example domain and a
+# documentation IPv4 address; set the real ones when configuring a release.
+set(VARO_API_BASE "http://api.varoonline.example/launcher_api" CACHE STRING
+    "Base address of the launcher API (path /launcher_api, no trailing slash)")
+set(VARO_MIRROR_BASE "http://cdn.varoonline.example/" CACHE STRING
+    "Base address of the primary file mirror (ends in /)")
+set(VARO_MONITORING_URL "http://monitoring.varoonline.example/servers/monitoring" CACHE STRING
+    "Server monitoring endpoint (path /servers/monitoring)")
+set(VARO_GAME_HOST "play.varoonline.example" CACHE STRING
+    "Host name of the game servers, as sent to the monitoring service")
+set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
+    "IPv4 address of the built-in fallback game server")
+
+option(VARO_INSECURE_TLS
+       "Do not verify TLS peers (only for deployments with self-signed certificates)" OFF)

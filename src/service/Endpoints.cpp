@@ -1,0 +1,61 @@
+#include "service/Endpoints.h"
+
+#include <QtGlobal>
+
+#ifndef VARO_BUILTIN_API_BASE
+#define VARO_BUILTIN_API_BASE "http://api.varoonline.example/launcher_api"
+#endif
+#ifndef VARO_BUILTIN_MIRROR_BASE
+#define VARO_BUILTIN_MIRROR_BASE "http://cdn.varoonline.example/"
+#endif
+#ifndef VARO_BUILTIN_MONITORING_URL
+#define VARO_BUILTIN_MONITORING_URL "http://monitoring.varoonline.example/servers/monitoring"
+#endif
+#ifndef VARO_BUILTIN_GAME_HOST
+#define VARO_BUILTIN_GAME_HOST "play.varoonline.example"
+#endif
+#ifndef VARO_BUILTIN_DEFAULT_SERVER
+#define VARO_BUILTIN_DEFAULT_SERVER "192.0.2.10"
+#endif
+
+namespace {
+
+QString setting(const char *variable, const char *builtIn)
+{
+    const QString value = qEnvironmentVariable(variable);
+    return value.isEmpty() ? QString::fromUtf8(builtIn) : value;
+}
+
+} // namespace
+
+namespace Endpoints {
+
+QString launcherApiBase()
+{
+    return setting("VARO_API_BASE", VARO_BUILTIN_API_BASE);
+}
+
+QString primaryMirrorBase()
+{
+    QString base = setting("VARO_MIRROR_BASE", VARO_BUILTIN_MIRROR_BASE);
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return base;
+}
+
+QString monitoringUrl()
+{
+    return setting("VARO_MONITORING_URL", VARO_BUILTIN_MONITORING_URL);
+}
+
+QString gameHost()
+{
+    return setting("VARO_GAME_HOST", VARO_BUILTIN_GAME_HOST);
+}
+
+QString defaultServerAddress()
+{
+    return setting("VARO_DEFAULT_SERVER", VARO_BUILTIN_DEFAULT_SERVER);
+}
+
+} // namespace Endpoints

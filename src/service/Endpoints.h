@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// The built-in addresses of the deployment. Each is fixed at build time (the
+// CMake cache variable of the same name) and can be overridden at run time
+// by a non-empty environment variable of that name, read on every call:
+//
+//     VARO_API_BASE        launcher API base, path "/launcher_api"
+//     VARO_MIRROR_BASE     primary file mirror base, ending in "/"
+//     VARO_MONITORING_URL  monitoring endpoint, path "/servers/monitoring"
+//     VARO_GAME_HOST       host name of the game servers, sent to monitoring
+//     VARO_DEFAULT_SERVER  IPv4 address of the fallback game server
+namespace Endpoints {
+
+QString launcherApiBase();
+
+// Always ends in "/" (one is added to an override that lacks it).
+QString primaryMirrorBase();
+
+QString monitoringUrl();
+
+QString gameHost();
+
+QString defaultServerAddress();
+
+} // namespace Endpoints

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QtGlobal>
+
+// One blocking HTTP(S) request with retries: the helper behind every single
+// request/answer exchange of the launcher (API calls, news pictures, mirror
+// probe, monitoring, sync list).
+//
+// The calling thread waits inside a private event loop until the answer is
+// complete, the per-attempt time-out has aborted it or the redirect budget is
+// spent. Use it only from worker threads, one instance per caller:
+//
+//     HttpRequest request(address);
+//     request.addParam(QStringLiteral("host"), host);
+//     if (request.get(3, 1000))
+//         use(request.response());
+//
+// Each attempt builds its own network objects and destroys them before it
+// returns. Redirects are followed by hand (at most five in a row); only http
+// and https addresses are ever fetched, the initial one and every redirect
+// target alike, so an answer cannot point the launcher at local files. An
+// HTTP status of 400 or above fails the attempt, any other final answer
+// succeeds whatever its body (an empty one included). Bodies longer than
+// maxResponseSize() fail the attempt as well.
+class HttpRequest final
+{
+public:
+    // Bound of one answer's body unless set otherwise: generous for API
+    // answers and pictures, small enough that a hostile server cannot make
+    // the launcher exhaust its memory.
+    static constexpr qint64 DefaultMaxResponseSize = qint64(64) * 1024 * 1024;
+
+    // Longest run of redirects that is followed within one attempt.
+    static constexpr int MaxRedirects = 5;
+
+    explicit HttpRequest(const QString &url, qint64 maxResponseSize = DefaultMaxResponseSize);
+
+    HttpRequest(const HttpRequest &) = delete;
+    HttpRequest &operator=(const HttpRequest &) = delete;
+    HttpRequest(HttpRequest &&) = default;
+    HttpRequest &operator=(HttpRequest &&) = default;
+
+    // Adds a parameter or replaces the value of an existing key. Parameters
+    // are sent in key order.
+    void addParam(const QString &key, const QString &value);
+
+    // key=value pairs joined by "&" in key order: the key as its raw UTF-8
+    // bytes, the value percent-encoded over UTF-8 (everything but
+    // A-Z a-z 0-9 - . _ ~ becomes %XX with upper-case hex). Empty without
+    // parameters.
+    QByteArray encodeParams() const;
+
+    // One attempt. A GET sends the parameters as the address's query (which
+    // replaces any query the address had); a POST sends them as a form body
+    // to the address unchanged. True when a final answer arrived within
+    // timeoutMs (restarted for every redirect hop); response() then holds its
+    // body. A failed attempt leaves response() as it was.
+    bool perform(bool post, int timeoutMs);
+
+    // Up to `attempts` attempts, without pause, stopping at the first
+    // success. No attempts at all give false without a request.
+    bool get(int attempts, int timeoutMs);
+    bool post(int attempts, int timeoutMs);
+
+    // Body of the last successful attempt.
+    QByteArray response() const;
+
+    QString url() const;
+
+    // Longest body accepted (clamped to 0 .. 1 GiB).
+    void setMaxResponseSize(qint64 bytes);
+    qint64 maxResponseSize() const;
+
+private:
+    QString address;
+    QMap<QString, QString> params;
+    QByteArray body;
+    qint64 maxSize;
+};

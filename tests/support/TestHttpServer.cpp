@@ -1,0 +1,455 @@
+#include "support/TestHttpServer.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QMap>
+#include <QMetaObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QWaitCondition>
+
+#include <memory>
+
+namespace {
+
+using Reply = TestHttpServer::Reply;
+using Request = TestHttpServer::Request;
+
+// A request head larger than this is not a test's request.
+constexpr int MaxHeadSize = 1 << 20;
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray responseHead(const Reply &reply)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.statusCode) + ' ' + reasonPhrase(reply.statusCode) + "\r\n";
+    bool hasLength = false;
+    for (const auto &header : reply.headers) {
+        head += header.first + ": " + header.second + "\r\n";
+        if (header.first.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            hasLength = true;
+    }
+    if (!hasLength && reply.announcedLength != Reply::NoLength) {
+        const qint64 length = reply.announcedLength >= 0 ? reply.announcedLength : reply.body.size();
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    }
+    head += "Connection: close\r\n\r\n";
+    return head;
+}
+
+// Takes one complete request off the front of buffer. False while the
+// request is incomplete; *bad is set for a request that cannot be parsed.
+bool takeRequest(QByteArray &buffer, Request *request, bool *bad)
+{
+    const int headEnd = buffer.indexOf("\r\n\r\n");
+    if (headEnd < 0) {
+        *bad = buffer.size() > MaxHeadSize;
+        return false;
+    }
+    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3) {
+        *bad = true;
+        return false;
+    }
+    Request parsed;
+    parsed.method = requestLine[0];
+    const QByteArray target = requestLine[1];
+    const int mark = target.indexOf('?');
+    parsed.path = QString::fromLatin1(mark < 0 ? target : target.left(mark));
+    parsed.rawQuery = mark < 0 ? QByteArray() : target.mid(mark + 1);
+    parsed.query = QUrlQuery(QString::fromLatin1(parsed.rawQuery));
+
+    qint64 length = 0;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        parsed.headers.append({name, value});
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            length = value.toLongLong();
+    }
+    if (length < 0 || length > MaxHeadSize * 64) {
+        *bad = true;
+        return false;
+    }
+    const int bodyStart = headEnd + 4;
+    if (buffer.size() - bodyStart < length)
+        return false;
+    parsed.body = buffer.mid(bodyStart, int(length));
+    buffer.remove(0, bodyStart + int(length));
+    *request = parsed;
+    return true;
+}
+
+void sendTrickle(const QPointer<QTcpSocket> &socket, const Reply &reply)
+{
+    auto *timer = new QTimer(socket);
+    auto offset = std::make_shared<int>(0);
+    const int step = qMax(1, reply.bytesPerTick);
+    QObject::connect(timer, &QTimer::timeout, socket, [socket, timer, offset, step, reply] {
+        socket->write(reply.body.mid(*offset, step));
+        *offset += step;
+        if (*offset >= reply.body.size()) {
+            timer->stop();
+            socket->disconnectFromHost();
+        }
+    });
+    timer->start(qMax(1, reply.tickMs));
+}
+
+void answer(const QPointer<QTcpSocket> &socket, const Reply &reply)
+{
+    if (!socket)
+        return;
+    switch (reply.mode) {
+    case Reply::Mode::Silent:
+        return;
+    case Reply::Mode::Drop:
+        socket->disconnectFromHost();
+        return;
+    case Reply::Mode::Complete:
+    case Reply::Mode::Truncate:
+        socket->write(responseHead(reply) + reply.body);
+        socket->disconnectFromHost();
+        return;
+    case Reply::Mode::Stall:
+        socket->write(responseHead(reply) + reply.body);
+        return;
+    case Reply::Mode::Trickle:
+        socket->write(responseHead(reply));
+        if (reply.body.isEmpty())
+            socket->disconnectFromHost();
+        else
+            sendTrickle(socket, reply);
+        return;
+    }
+}
+
+} // namespace
+
+struct TestHttpServer::Private
+{
+    struct Script
+    {
+        QList<Reply> replies;
+        int served = 0;
+    };
+
+    mutable QMutex mutex;
+    mutable QWaitCondition changed;
+    QMap<QString, Script> scripts;
+    Reply defaultReply = Reply::status(404, "not found");
+    QList<Request> log;
+    int connections = 0;
+
+    QThread thread;
+    QObject *context = nullptr;  // lives in thread; parent of the server
+    QTcpServer *server = nullptr;
+    quint16 port = 0;
+
+    // Server thread only.
+    void accept();
+    void serve(QTcpSocket *socket);
+    Reply record(const Request &request);
+};
+
+void TestHttpServer::Private::accept()
+{
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
+        {
+            QMutexLocker locker(&mutex);
+            ++connections;
+        }
+        changed.wakeAll();
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        serve(socket);
+    }
+}
+
+void TestHttpServer::Private::serve(QTcpSocket *socket)
+{
+    auto buffer = std::make_shared<QByteArray>();
+    auto handled = std::make_shared<bool>(false);
+    QPointer<QTcpSocket> guarded(socket);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, guarded, buffer, handled] {
+        *buffer += guarded->readAll();
+        // One request per connection: every answer closes it.
+        if (*handled)
+            return;
+        Request request;
+        bool bad = false;
+        if (!takeRequest(*buffer, &request, &bad)) {
+            if (bad)
+                guarded->abort();
+            return;
+        }
+        *handled = true;
+        const Reply reply = record(request);
+        if (reply.delayMs > 0)
+            QTimer::singleShot(reply.delayMs, guarded, [guarded, reply] { answer(guarded, reply); });
+        else
+            answer(guarded, reply);
+    });
+}
+
+TestHttpServer::Reply TestHttpServer::Private::record(const Request &request)
+{
+    Reply reply;
+    {
+        QMutexLocker locker(&mutex);
+        log.append(request);
+        auto it = scripts.find(request.path);
+        if (it == scripts.end() || it->replies.isEmpty()) {
+            reply = defaultReply;
+        } else {
+            reply = it->replies.value(qMin(it->served, it->replies.size() - 1));
+            ++it->served;
+        }
+    }
+    changed.wakeAll();
+    return reply;
+}
+
+TestHttpServer::TestHttpServer()
+    : d(new Private)
+{
+    d->context = new QObject;
+    d->context->moveToThread(&d->thread);
+    d->thread.start();
+    Private *p = d.get();
+    QMetaObject::invokeMethod(
+        d->context,
+        [p] {
+            p->server = new QTcpServer(p->context);
+            QObject::connect(p->server, &QTcpServer::newConnection, p->server, [p] { p->accept(); });
+            if (p->server->listen(QHostAddress::LocalHost, 0))
+                p->port = p->server->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+TestHttpServer::~TestHttpServer()
+{
+    Private *p = d.get();
+    // Sockets and timers are torn down in the thread that owns them.
+    QMetaObject::invokeMethod(
+        d->context,
+        [p] {
+            p->server->close();
+            delete p->server;
+            p->server = nullptr;
+            qDeleteAll(p->context->children());
+        },
+        Qt::BlockingQueuedConnection);
+    d->thread.quit();
+    d->thread.wait();
+    delete d->context;
+}
+
+bool TestHttpServer::isListening() const
+{
+    return d->port != 0;
+}
+
+quint16 TestHttpServer::port() const
+{
+    return d->port;
+}
+
+QString TestHttpServer::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(d->port) + path;
+}
+
+void TestHttpServer::setReply(const QString &path, const Reply &reply)
+{
+    setReplies(path, {reply});
+}
+
+void TestHttpServer::setReplies(const QString &path, const QList<Reply> &replies)
+{
+    QMutexLocker locker(&d->mutex);
+    d->scripts.insert(path, Private::Script{replies, 0});
+}
+
+void TestHttpServer::setDefaultReply(const Reply &reply)
+{
+    QMutexLocker locker(&d->mutex);
+    d->defaultReply = reply;
+}
+
+QList<TestHttpServer::Request> TestHttpServer::requests() const
+{
+    QMutexLocker locker(&d->mutex);
+    return d->log;
+}
+
+QList<TestHttpServer::Request> TestHttpServer::requests(const QString &path) const
+{
+    QList<Request> matching;
+    QMutexLocker locker(&d->mutex);
+    for (const Request &request : d->log) {
+        if (request.path == path)
+            matching.append(request);
+    }
+    return matching;
+}
+
+int TestHttpServer::requestCount() const
+{
+    QMutexLocker locker(&d->mutex);
+    return d->log.size();
+}
+
+int TestHttpServer::requestCount(const QString &path) const
+{
+    return requests(path).size();
+}
+
+int TestHttpServer::connectionCount() const
+{
+    QMutexLocker locker(&d->mutex);
+    return d->connections;
+}
+
+void TestHttpServer::clearLog()
+{
+    QMutexLocker locker(&d->mutex);
+    d->log.clear();
+    d->connections = 0;
+    for (auto &script : d->scripts)
+        script.served = 0;
+}
+
+bool TestHttpServer::waitForRequests(int count, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    QMutexLocker locker(&d->mutex);
+    while (d->log.size() < count) {
+        if (!d->changed.wait(&d->mutex, deadline))
+            return d->log.size() >= count;
+    }
+    return true;
+}
+
+// Reply builders.
+
+Reply Reply::ok(const QByteArray &body, const QByteArray &contentType)
+{
+    Reply reply;
+    reply.body = body;
+    reply.headers.append({"Content-Type", contentType});
+    return reply;
+}
+
+Reply Reply::status(int code, const QByteArray &body)
+{
+    Reply reply;
+    reply.statusCode = code;
+    reply.body = body;
+    return reply;
+}
+
+Reply Reply::redirect(const QByteArray &location, int code)
+{
+    Reply reply;
+    reply.statusCode = code;
+    reply.headers.append({"Location", location});
+    return reply;
+}
+
+Reply Reply::silent()
+{
+    Reply reply;
+    reply.mode = Mode::Silent;
+    return reply;
+}
+
+Reply Reply::dropped()
+{
+    Reply reply;
+    reply.mode = Mode::Drop;
+    return reply;
+}
+
+Reply Reply::stall(const QByteArray &bodyStart, qint64 announcedLength)
+{
+    Reply reply;
+    reply.mode = Mode::Stall;
+    reply.body = bodyStart;
+    reply.announcedLength = announcedLength;
+    return reply;
+}
+
+Reply Reply::truncated(const QByteArray &bodyStart, qint64 announcedLength)
+{
+    Reply reply = stall(bodyStart, announcedLength);
+    reply.mode = Mode::Truncate;
+    return reply;
+}
+
+Reply Reply::trickle(const QByteArray &body, int bytesPerTick, int tickMs)
+{
+    Reply reply;
+    reply.mode = Mode::Trickle;
+    reply.body = body;
+    reply.bytesPerTick = bytesPerTick;
+    reply.tickMs = tickMs;
+    return reply;
+}
+
+Reply Reply::delayed(int ms) const
+{
+    Reply reply = *this;
+    reply.delayMs = ms;
+    return reply;
+}
+
+Reply Reply::withHeader(const QByteArray &name, const QByteArray &value) const
+{
+    Reply reply = *this;
+    reply.headers.append({name, value});
+    return reply;
+}
+
+// Request helpers.
+
+QByteArray Request::header(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return h.second;
+    }
+    return QByteArray();
+}
+
+QString Request::queryValue(const QString &key) const
+{
+    return query.queryItemValue(key, QUrl::FullyDecoded);
+}
