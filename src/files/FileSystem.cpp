@@ -1,0 +1,263 @@
+#include "files/FileSystem.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QtEndian>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcScan, "varo.files", QtInfoMsg)
+
+constexpr qint64 HashChunkSize = 1 << 20;
+
+// The game's IMG files that are data files of their own, not archives.
+const char *const NonArchiveImgNames[] = {"anim.img",     "cuts.img",   "carrec.img", "paths.img",
+                                          "script.img",   "cutscene.img", "mp_col.img", "custom.img"};
+
+QString lowerSuffix(const QString &name)
+{
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot + 1).toLower();
+}
+
+QString hexMd5(QCryptographicHash &hash)
+{
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+// MD5 of up to `length` bytes from the current position, read in bounded
+// chunks so that a large member never sits in memory whole.
+QString md5OfRange(QFile &file, qint64 length)
+{
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    QByteArray chunk;
+    while (length > 0) {
+        chunk = file.read(qMin(length, HashChunkSize));
+        if (chunk.isEmpty())
+            break;
+        hash.addData(chunk);
+        length -= chunk.size();
+    }
+    return hexMd5(hash);
+}
+
+struct DirRecord
+{
+    quint32 startSector = 0;
+    quint32 sectors = 0;
+    QString name;
+};
+
+// The directory of an archive (VER2 or V2SH alike: the magic is not looked
+// at). False when the file cannot be read or its record count is implausible
+// for its size or beyond what an archive can hold.
+bool readArchiveDirectory(const QString &path, QVector<DirRecord> *records)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const qint64 fileSize = file.size();
+    uchar header[8];
+    if (file.read(reinterpret_cast<char *>(header), 8) != 8)
+        return false;
+    const qint32 count = qFromLittleEndian<qint32>(header + 4);
+    if (count < 1 || count > FileSystem::ImgMaxRecords || 8 + 32 * qint64(count) > fileSize)
+        return false;
+    const QByteArray table = file.read(32 * qint64(count));
+    if (table.size() != 32 * count)
+        return false;
+    records->reserve(count);
+    const auto *bytes = reinterpret_cast<const uchar *>(table.constData());
+    for (qint32 i = 0; i < count; ++i) {
+        const uchar *record = bytes + 32 * i;
+        const quint16 firstSize = qFromLittleEndian<quint16>(record + 4);
+        const quint16 secondSize = qFromLittleEndian<quint16>(record + 6);
+        const quint32 sectors = secondSize != 0 ? secondSize : firstSize;
+        if (sectors == 0)
+            continue; // also drops the static header record of our own form
+        const char *nameField = reinterpret_cast<const char *>(record + 8);
+        const QString name = QString::fromLocal8Bit(nameField, int(qstrnlen(nameField, 24)));
+        if (name.contains(QLatin1Char(' ')))
+            continue;
+        records->append({qFromLittleEndian<quint32>(record), sectors, name});
+    }
+    return true;
+}
+
+} // namespace
+
+FileSystem::FileSystem(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void FileSystem::setRoot(const QString &path)
+{
+    rootPath = path;
+}
+
+QString FileSystem::absolutePath(const QString &relativePath) const
+{
+    return rootPath + QLatin1Char('/') + relativePath;
+}
+
+void FileSystem::scanDirectories()
+{
+    const QDir base(rootPath);
+    QDirIterator it(rootPath, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        directories.append(base.relativeFilePath(it.filePath()).toLower());
+    }
+}
+
+void FileSystem::scanFiles()
+{
+    const QDir base(rootPath);
+    QDirIterator it(rootPath, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        ListingEntry entry;
+        entry.name = info.fileName().toLower();
+        entry.path = base.relativeFilePath(info.filePath()).toLower();
+        const QString suffix = lowerSuffix(entry.name);
+        if (suffix == QLatin1String("img") && isImgArchiveName(entry.path))
+            entry.kind = EntryKind::ImgArchive;
+        else if (suffix != QLatin1String("dat") && entry.path.startsWith(QLatin1String("audio")))
+            entry.kind = EntryKind::AudioFile;
+        entry.size = quint32(info.size()); // sizes are kept in 32 bits
+        if (entry.kind == EntryKind::AudioFile)
+            audioParts(entry.size, &entry.blockCount, &entry.partSize);
+        entries.append(entry);
+    }
+}
+
+void FileSystem::audioParts(quint32 size, quint32 *blockCount, quint32 *partSize)
+{
+    if (size <= AudioSinglePartLimit) {
+        *blockCount = 1;
+        *partSize = size;
+    } else {
+        *blockCount = (size + AudioPartSize - 1) / AudioPartSize;
+        *partSize = AudioPartSize;
+    }
+}
+
+bool FileSystem::isImgArchiveName(const QString &relativePath)
+{
+    const QString fileName = relativePath.mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+    for (const char *special : NonArchiveImgNames) {
+        if (fileName == QLatin1String(special))
+            return false;
+    }
+    return true;
+}
+
+void FileSystem::readImgDirectories()
+{
+    imgCursor = 0;
+    for (ListingEntry &entry : entries) {
+        if (entry.isRemoved() || entry.kind != EntryKind::ImgArchive)
+            continue;
+        QVector<DirRecord> records;
+        if (!readArchiveDirectory(absolutePath(entry.path), &records) || records.isEmpty()) {
+            qCDebug(lcScan) << "[img as file]" << entry.path;
+            entry.kind = EntryKind::File;
+            continue;
+        }
+        QVector<ListingEntry> members;
+        members.reserve(records.size());
+        for (const DirRecord &record : records) {
+            ListingEntry member;
+            member.name = record.name;
+            member.size = record.sectors * SectorSize;
+            member.imgOffset = record.startSector;
+            members.append(member);
+        }
+        entry.imgId = imgCursor++;
+        imgGroups.insert(entry.imgId, members);
+        entry.blockCount = (imgArchiveSizeEstimate(entry) + (ImgBlockSize - 1)) / ImgBlockSize;
+    }
+}
+
+quint32 FileSystem::imgArchiveSizeEstimate(const ListingEntry &entry)
+{
+    quint32 total = ImgDirectoryAreaSize;
+    for (const ListingEntry &member : group(entry.imgId))
+        total += member.size;
+    return total;
+}
+
+void FileSystem::readModificationTimes()
+{
+    for (ListingEntry &entry : entries) {
+        if (entry.isRemoved())
+            continue;
+        const QFileInfo info(absolutePath(entry.path));
+        if (!info.exists())
+            return;
+        entry.mtime = quint32(info.lastModified().toSecsSinceEpoch());
+    }
+}
+
+void FileSystem::hashFiles()
+{
+    emit resetProgressBar();
+    emit resetCurrentFile();
+    const quint64 total = quint64(entries.size());
+    for (int i = 0; i < entries.size(); ++i) {
+        ListingEntry &entry = entries[i];
+        if (entry.isRemoved() || entry.kind == EntryKind::ImgArchive)
+            continue;
+        QFile file(absolutePath(entry.path));
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        emit updateCurrentFile(entry.path);
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        entry.md5 = hash.addData(&file) ? hexMd5(hash) : QString();
+        emit updateProgressBar(total, quint64(i) + 1);
+    }
+    emit resetProgressBar();
+    emit resetCurrentFile();
+}
+
+void FileSystem::hashImgItems()
+{
+    emit resetProgressBar();
+    emit resetCurrentFile();
+    quint64 total = 0;
+    for (const QVector<ListingEntry> &members : qAsConst(imgGroups))
+        total += quint64(members.size());
+    quint64 done = 0;
+    for (auto group = imgGroups.begin(); group != imgGroups.end(); ++group) {
+        const ListingEntry *archive = nullptr;
+        for (const ListingEntry &entry : qAsConst(entries)) {
+            if (entry.kind == EntryKind::ImgArchive && !entry.isRemoved() && entry.imgId == group.key()) {
+                archive = &entry;
+                break;
+            }
+        }
+        if (!archive || archive->path.isEmpty())
+            return;
+        QFile file(absolutePath(archive->path));
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        for (ListingEntry &member : group.value()) {
+            if (member.isRemoved())
+                continue;
+            emit updateCurrentFile(archive->path);
+            member.md5 = file.seek(qint64(member.imgOffset) * SectorSize) ? md5OfRange(file, member.size)
+                                                                          : md5OfRange(file, 0);
+            ++done;
+            emit updateProgressBar(total, done);
+        }
+    }
+    emit resetProgressBar();
+    emit resetCurrentFile();
+}

@@ -1,0 +1,72 @@
+#include "support/TestFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+namespace TestFiles {
+
+bool write(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(data) == data.size();
+}
+
+QByteArray read(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool sparse(const QString &path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.resize(size);
+}
+
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    quint32 state = seed * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        data[i] = char(state >> 24);
+    }
+    return data;
+}
+
+bool ver2Archive(const QString &path, const QVector<Member> &members)
+{
+    const int count = members.size();
+    const qint64 directoryEnd = 8 + 32 * qint64(count);
+    quint32 sector = quint32((directoryEnd + 2047) / 2048);
+    QByteArray out(int(sector) * 2048, '\0');
+    memcpy(out.data(), "VER2", 4);
+    qToLittleEndian<qint32>(count, out.data() + 4);
+    for (int i = 0; i < count; ++i) {
+        const Member &m = members.at(i);
+        const quint16 sectors = m.sectors ? m.sectors : quint16((m.data.size() + 2047) / 2048);
+        char *record = out.data() + 8 + 32 * i;
+        qToLittleEndian<quint32>(sector, record);
+        qToLittleEndian<quint16>(sectors, record + 4);
+        qToLittleEndian<quint16>(0, record + 6);
+        const QByteArray name = m.name.toLocal8Bit().left(23);
+        memcpy(record + 8, name.constData(), size_t(name.size()));
+        QByteArray padded = m.data;
+        padded.resize(int(sectors) * 2048);
+        for (int k = m.data.size(); k < padded.size(); ++k)
+            padded[k] = '\0';
+        out.append(padded);
+        sector += sectors;
+    }
+    return write(path, out);
+}
+
+} // namespace TestFiles

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+// Helpers that build game-folder fixtures on disk for tests.
+namespace TestFiles {
+
+// Writes data to path, creating missing folders. False on failure.
+bool write(const QString &path, const QByteArray &data);
+QByteArray read(const QString &path);
+
+// Creates a sparse file of the given size (fast even for gigabytes).
+bool sparse(const QString &path, qint64 size);
+
+// Deterministic pseudo-random bytes.
+QByteArray noise(int size, quint32 seed);
+
+struct Member
+{
+    QString name;
+    QByteArray data;  // stored padded to whole sectors
+    quint16 sectors = 0; // 0: derived from data
+};
+
+// A VER2 archive ("VER2", count, 32-byte records, data packed in sectors
+// right after the directory), the game's own form.
+bool ver2Archive(const QString &path, const QVector<Member> &members);
+
+} // namespace TestFiles
