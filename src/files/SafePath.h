@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+// Paths that come from the network or from a cache file are untrusted. These
+// checks keep every file operation of the synchronisation inside the game
+// folder.
+namespace SafePath {
+
+// Whether a relative path from a listing may name something in the game
+// folder: not empty, "/"-separated, no leading "/", no drive or colon, no
+// backslash, no NUL or other control character, no empty, "." or ".."
+// component.
+bool isSafeRelative(const QString &relativePath);
+
+// Whether a name inside an IMG archive may be used: not empty, at most 23
+// bytes in UTF-8, no "/", "\", space or control character, not "." or "..".
+bool isSafeMemberName(const QString &name);
+
+// root + "/" + relativePath when the relative path is safe and no existing
+// folder on the way is a symbolic link that leads out of root; otherwise an
+// empty string. The target itself need not exist.
+QString inside(const QString &root, const QString &relativePath);
+
+} // namespace SafePath
