@@ -1,0 +1,22 @@
+#pragma once
+
+#include "files/imgarchive/ProgressReceiver.h"
+
+#include <QSet>
+#include <QString>
+
+// What the synchronisation worker offers the objects that work for it during
+// a pass (the diff handler, the download queue, the archive conversion): the
+// progress slots, the set of archives to rebuild at the end of the pass, the
+// saving of the remembered state, and the early end of the run.
+class SyncHost : public ProgressReceiver
+{
+public:
+    // Archive paths, relative to the game folder, to rebuild compactly at the
+    // end of the pass.
+    virtual QSet<QString> &pendingRebuilds() = 0;
+    // Writes the remembered state (the cache listing) to disk.
+    virtual void saveCacheListing() = 0;
+    // Ends the run early (the launcher is closing).
+    virtual void finishAndQuit() = 0;
+};
