@@ -18,7 +18,7 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcHttp, "varo.service")
+Q_LOGGING_CATEGORY(lcHttp, "varo.service", QtInfoMsg)
 
 constexpr qint64 MaxResponseSizeLimit = qint64(1) << 30;
 

@@ -161,6 +161,8 @@ private slots:
     void openRejectsImplausibleDirectory_data();
     void openRejectsImplausibleDirectory();
     void readStaysInsideFile();
+    void readOnlyNeverWrites_data();
+    void readOnlyNeverWrites();
     void isV2StaticHeader_data();
     void isV2StaticHeader();
 
@@ -495,6 +497,55 @@ void TestArchiveEditor::readStaysInsideFile()
     QVERIFY(editor.read(0).isEmpty());
     QVERIFY(editor.read(-1).isEmpty());
     QVERIFY(editor.read(1).isEmpty());
+}
+
+void TestArchiveEditor::readOnlyNeverWrites_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    // A game archive: a V2SH directory written over it would run into the
+    // first file's data (63 records end 24 bytes before sector 1).
+    QVector<Rec> records;
+    for (int i = 0; i < 63; ++i)
+        records.append({quint32(1 + i), 1, 0, QByteArray("m") + QByteArray::number(100 + i) + ".dff"});
+    QByteArray ver2 = directoryBytes("VER2", 63, records);
+    putAt(ver2, Sector, pattern(63 * Sector, 4));
+    QTest::newRow("VER2 archive") << ver2;
+    // Directory in storage order, not name order: writing it back would sort it.
+    QByteArray unsorted = directoryBytes("V2SH", 3, {StaticHeader, {200, 1, 0, "m163.dff"}, {201, 1, 0, "m100.dff"}});
+    putAt(unsorted, 200 * Sector, pattern(2 * Sector, 5));
+    QTest::newRow("unsorted V2SH archive") << unsorted;
+}
+
+void TestArchiveEditor::readOnlyNeverWrites()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(writeFile(archivePath(), bytes));
+    QLoggingCategory::setFilterRules(QStringLiteral("varo.imgarchive.warning=false"));
+    const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
+    {
+        ArchiveEditor editor(archivePath());
+        QVERIFY(editor.openReadOnly());
+        QVERIFY(editor.isReadOnly());
+        const int index = editor.find(QStringLiteral("M100.dff"));
+        QVERIFY(index >= 0);
+        const quint32 start = editor.directory().at(index).startSector;
+        QCOMPARE(editor.read(index), bytes.mid(int(start * Sector), int(Sector)));
+        QVERIFY(!editor.append(QStringLiteral("new.dff"), "x"));
+        QVERIFY(!editor.replace(index, "x"));
+        editor.remove(index);
+        QCOMPARE(editor.find(QStringLiteral("m100.dff")), index);
+        QVERIFY(!editor.writeDirectory());
+        QVERIFY(editor.close());
+        QVERIFY(editor.openReadOnly()); // left open: the destructor closes it
+    }
+    QCOMPARE(readFile(archivePath()), bytes);
+
+    // The next open() is a writing one again.
+    ArchiveEditor editor(archivePath());
+    QVERIFY(editor.openReadOnly());
+    QVERIFY(editor.open());
+    QVERIFY(!editor.isReadOnly());
+    QVERIFY(editor.append(QStringLiteral("new.dff"), "x"));
 }
 
 void TestArchiveEditor::isV2StaticHeader_data()

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
-Q_LOGGING_CATEGORY(lcImgArchive, "varo.imgarchive")
+Q_LOGGING_CATEGORY(lcImgArchive, "varo.imgarchive", QtInfoMsg)
 
 namespace {
 
@@ -191,11 +191,22 @@ ArchiveEditor::~ArchiveEditor()
 
 bool ArchiveEditor::open()
 {
+    return openFile(true);
+}
+
+bool ArchiveEditor::openReadOnly()
+{
+    return openFile(false);
+}
+
+bool ArchiveEditor::openFile(bool writable)
+{
     if (file.isOpen())
         close();
     entries.clear();
+    readOnly = !writable;
     file.setFileName(archivePath);
-    if (!file.open(QIODevice::ReadWrite)) {
+    if (!file.open(writable ? QIODevice::ReadWrite : QIODevice::ReadOnly)) {
         qCWarning(lcImgArchive) << "[img open] cannot open" << archivePath << file.errorString();
         return false;
     }
@@ -243,8 +254,11 @@ bool ArchiveEditor::close()
 {
     if (!file.isOpen())
         return false;
-    bool ok = writeDirectory();
-    ok = file.flush() && ok;
+    bool ok = true;
+    if (!readOnly) {
+        ok = writeDirectory();
+        ok = file.flush() && ok;
+    }
     file.close();
     entries.clear();
     return ok;
@@ -255,9 +269,14 @@ bool ArchiveEditor::isOpen() const
     return file.isOpen();
 }
 
+bool ArchiveEditor::isReadOnly() const
+{
+    return file.isOpen() && readOnly;
+}
+
 bool ArchiveEditor::writeDirectory()
 {
-    if (!file.isOpen())
+    if (!isWritable("directory"))
         return false;
     std::stable_sort(entries.begin(), entries.end(),
                      [](const ImgDirEntry &a, const ImgDirEntry &b) { return a.name < b.name; });
@@ -316,7 +335,7 @@ QByteArray ArchiveEditor::read(int index)
 
 bool ArchiveEditor::append(const QString &name, const QByteArray &data)
 {
-    if (!file.isOpen())
+    if (!isWritable("append"))
         return false;
     if (name.isEmpty() || name.toUtf8().size() > MaxNameBytes) {
         qCWarning(lcImgArchive) << "[img append] name does not fit a record:" << name << archivePath;
@@ -344,7 +363,7 @@ bool ArchiveEditor::append(const QString &name, const QByteArray &data)
 
 bool ArchiveEditor::replace(int index, const QByteArray &data)
 {
-    if (!isLive(index))
+    if (!isLive(index) || !isWritable("replace"))
         return false;
     const quint64 sectors = sectorsFor(data.size());
     if (sectors > MaxEntrySectors) {
@@ -368,7 +387,7 @@ bool ArchiveEditor::replace(int index, const QByteArray &data)
 
 void ArchiveEditor::remove(int index)
 {
-    if (isLive(index))
+    if (isLive(index) && isWritable("remove"))
         entries[index].name.clear();
 }
 
@@ -503,9 +522,53 @@ bool ArchiveEditor::convertToV2StaticHeader(const QString &path, ProgressReceive
     return true;
 }
 
+bool ArchiveEditor::readDirectory(const QString &path, QVector<ImgDirEntry> *records, qint32 *recordCount)
+{
+    records->clear();
+    if (recordCount)
+        *recordCount = 0;
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray magic;
+    qint32 count = 0;
+    if (!readHeader(source, &magic, &count))
+        return false;
+    if (recordCount)
+        *recordCount = count;
+    QVector<RawRecord> raws;
+    if (!readRecords(source, count, &raws))
+        return false;
+    const bool utf8Names = magic == QByteArray(Magic, MagicSize);
+    for (const RawRecord &raw : qAsConst(raws)) {
+        if (raw.staticHeader)
+            continue;
+        ImgDirEntry entry;
+        entry.startSector = raw.startSector;
+        entry.firstSize = raw.firstSize;
+        entry.secondSize = raw.secondSize;
+        entry.name = utf8Names ? QString::fromUtf8(raw.name) : QString::fromLocal8Bit(raw.name);
+        records->append(entry);
+    }
+    return true;
+}
+
 bool ArchiveEditor::isLive(int index) const
 {
     return file.isOpen() && index >= 0 && index < entries.size() && !entries.at(index).name.isEmpty();
+}
+
+bool ArchiveEditor::isWritable(const char *operation) const
+{
+    if (!file.isOpen())
+        return false;
+    if (readOnly) {
+        qCWarning(lcImgArchive).noquote() << QStringLiteral("[img %1] refused, opened read-only:")
+                                                    .arg(QLatin1String(operation))
+                                             << archivePath;
+        return false;
+    }
+    return true;
 }
 
 int ArchiveEditor::liveCount() const

@@ -44,9 +44,15 @@ public:
     // directory. False when the file cannot be opened or its directory is
     // implausible (the file is then left as it was).
     bool open();
-    // Writes the directory, flushes and closes. False if a write failed.
+    // The same for reading members only: the file is opened read-only, every
+    // operation that would change it is refused, and close() writes nothing.
+    // Safe on archives that are not in the fixed-directory form.
+    bool openReadOnly();
+    // Writes the directory, flushes and closes (read-only: only closes).
+    // False if a write failed.
     bool close();
     bool isOpen() const;
+    bool isReadOnly() const;
 
     // Writes magic, count and directory (sorted by name) and cuts the file
     // after the last stored file.
@@ -80,15 +86,27 @@ public:
     // whose data lies outside the source, are left out. False leaves the
     // source untouched.
     static bool convertToV2StaticHeader(const QString &path, ProgressReceiver *receiver = nullptr);
+    // Reads the directory of a VER2 or V2SH archive without changing the
+    // file: every record but the static header record, in stored order,
+    // names decoded as convertToV2StaticHeader decodes them. recordCount
+    // receives the count of the header whenever the file has one, also when
+    // the directory is refused (more records than the directory area holds,
+    // or a directory past the end of the file); a count below 1 gives an
+    // empty directory.
+    static bool readDirectory(const QString &path, QVector<ImgDirEntry> *records, qint32 *recordCount = nullptr);
 
 private:
+    bool openFile(bool writable);
     bool isLive(int index) const;
+    // Open for writing; logs the refused operation otherwise.
+    bool isWritable(const char *operation) const;
     int liveCount() const;
     // Writes data at a sector, padded with zero bytes to whole sectors.
     bool writeSectors(quint32 startSector, const QByteArray &data, quint32 sectors);
 
     QString archivePath;
     QFile file;
+    bool readOnly = false;
     QVector<ImgDirEntry> entries;
 };
 
