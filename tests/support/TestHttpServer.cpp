@@ -224,7 +224,15 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &request)
     {
         QMutexLocker locker(&mutex);
         log.append(request);
-        auto it = scripts.find(request.path);
+        auto it = scripts.end();
+        const auto items = request.query.queryItems(QUrl::FullyDecoded);
+        for (const auto &item : items) {
+            it = scripts.find(request.path + QLatin1Char('?') + item.first + QLatin1Char('=') + item.second);
+            if (it != scripts.end())
+                break;
+        }
+        if (it == scripts.end())
+            it = scripts.find(request.path);
         if (it == scripts.end() || it->replies.isEmpty()) {
             reply = defaultReply;
         } else {
@@ -312,11 +320,22 @@ QList<TestHttpServer::Request> TestHttpServer::requests() const
 
 QList<TestHttpServer::Request> TestHttpServer::requests(const QString &path) const
 {
+    // "path?key=value" selects the requests of path whose query has that value.
+    const int mark = path.indexOf(QLatin1Char('?'));
+    const QString bare = mark < 0 ? path : path.left(mark);
+    const QString condition = mark < 0 ? QString() : path.mid(mark + 1);
+    const int equals = condition.indexOf(QLatin1Char('='));
+    const QString key = equals < 0 ? condition : condition.left(equals);
+    const QString value = equals < 0 ? QString() : condition.mid(equals + 1);
+
     QList<Request> matching;
     QMutexLocker locker(&d->mutex);
     for (const Request &request : d->log) {
-        if (request.path == path)
-            matching.append(request);
+        if (request.path != bare)
+            continue;
+        if (mark >= 0 && (!request.query.hasQueryItem(key) || request.queryValue(key) != value))
+            continue;
+        matching.append(request);
     }
     return matching;
 }

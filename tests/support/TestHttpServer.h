@@ -24,6 +24,11 @@
 // Each path answers with its script: a single reply, or a sequence in which
 // the first request gets the first reply, the next the second, and so on,
 // the last one repeating. Unscripted paths get the default reply (404).
+//
+// A script may also be keyed by a path and one query parameter, as
+// "/api_v2.php?data=ping": it answers the requests of that path whose query
+// carries that value (fully decoded) and takes precedence over a script of
+// the bare path. requests() and requestCount() accept the same form.
 // Every answer closes its connection ("Connection: close"). All members are
 // safe to call from any thread.
 class TestHttpServer final

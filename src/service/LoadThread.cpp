@@ -1,0 +1,378 @@
+#include "service/LoadThread.h"
+
+#include "platform/AppDirectory.h"
+#include "service/ApiEnvelope.h"
+#include "service/BinaryListFile.h"
+#include "service/Endpoints.h"
+#include "service/HttpRequest.h"
+#include "service/NewsSink.h"
+#include "service/PayloadCipher.h"
+#include "service/ProcessState.h"
+#include "service/UpdateDownload.h"
+#include "service/WebAddress.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QLoggingCategory>
+#include <QMetaType>
+#include <QProcess>
+#include <QSaveFile>
+#include <QSet>
+#include <QThread>
+
+#include <cmath>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcLoad, "varo.service", QtInfoMsg)
+
+const QString ServersCache = QStringLiteral("/varo_servers.bin");
+constexpr quint16 DefaultServerPort = 7771;
+
+// Pictures are small; these bounds only keep a hostile server from making
+// the launcher exhaust its memory.
+constexpr qint64 MaxPictureBytes = qint64(16) * 1024 * 1024;
+constexpr qint64 MaxCachedPictureBytes = MaxPictureBytes + 64 * 1024;
+constexpr int MaxPictureSide = 8192;
+
+QString cacheDirectory()
+{
+    return AppDirectory::filePath(QStringLiteral("/cache"));
+}
+
+// A JSON value as text, numbers and booleans included; missing keys,
+// objects and arrays give empty text.
+QString text(const QJsonObject &object, const QString &key)
+{
+    return object.value(key).toVariant().toString();
+}
+
+// The low 16 bits of a port given as a JSON number or a numeric string; 0
+// for anything that is not a non-negative integer value.
+quint16 portValue(const QJsonValue &value)
+{
+    quint64 number = 0;
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (std::isfinite(d) && d >= 0 && d < 18446744073709551616.0)
+            number = quint64(d);
+    } else if (value.isString()) {
+        bool ok = false;
+        number = value.toString().trimmed().toULongLong(&ok);
+        if (!ok)
+            number = 0;
+    }
+    return quint16(number & 0xFFFF);
+}
+
+// True when bytes are a JSON array; the array goes to *array.
+bool parseArray(const QByteArray &bytes, QJsonArray *array)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return false;
+    *array = document.array();
+    return true;
+}
+
+// Decodes a picture, the format told by its content. Null for anything that
+// is not a picture or whose announced size is implausibly large.
+QImage decodePicture(const QByteArray &data)
+{
+    QBuffer buffer;
+    buffer.setData(data);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return QImage();
+    QImageReader reader(&buffer);
+    reader.setDecideFormatFromContent(true);
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > MaxPictureSide || size.height() > MaxPictureSide))
+        return QImage();
+    return reader.read();
+}
+
+void registerMetaTypes()
+{
+    // Queued connections carry these across threads by name.
+    qRegisterMetaType<quint16>("quint16");
+    qRegisterMetaType<quint64>("quint64");
+    qRegisterMetaType<QImage>("QImage");
+}
+
+} // namespace
+
+LoadThread::LoadThread(NewsSink *sink, QObject *parent)
+    : QObject(parent)
+    , newsSink(sink)
+    , apiBase(Endpoints::launcherApiBase())
+{
+    registerMetaTypes();
+}
+
+LoadThread::~LoadThread() = default;
+
+bool LoadThread::isUpdateAvailable() const
+{
+    return updateAvailable;
+}
+
+QString LoadThread::offeredVersion() const
+{
+    return latestVersion;
+}
+
+QString LoadThread::installerUrl() const
+{
+    return downloadUrl;
+}
+
+bool LoadThread::quitIfExiting()
+{
+    if (!ProcessState::isExitRequested())
+        return false;
+    if (QThread *thread = QThread::currentThread())
+        thread->quit();
+    return true;
+}
+
+void LoadThread::start()
+{
+    qCDebug(lcLoad) << "[checked file]";
+    if (quitIfExiting())
+        return;
+
+    emit setState(QStringLiteral("Проверка доступности серверов..."), QString());
+    checkMirrors();
+    emit setState(QStringLiteral("Проверка обновлений..."), QString());
+    checkUpdate();
+    emit setState(QStringLiteral("Загрузка списка серверов..."), QString());
+    loadServers();
+    emit setState(QStringLiteral("Загрузка новостей..."), QString());
+    loadNews();
+    emit setState(QStringLiteral("Загрузка изображений..."), QString());
+    loadImages();
+
+    if (updateAvailable) {
+        emit setState(QStringLiteral("Загрузка обновления..."), QString());
+        downloadUpdate();
+        return;
+    }
+    if (quitIfExiting())
+        return;
+    emit loadFinish();
+}
+
+// Mirror choice: the mirror the API names in "cdn" when its ping.txt
+// answers, the built-in primary mirror in every other case.
+bool LoadThread::pingApi(QString *cdn)
+{
+    HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("ping"));
+    if (!request.get(2, 3000))
+        return false;
+    const QString named = QJsonDocument::fromJson(request.response()).object().value(QStringLiteral("cdn")).toString();
+    // Only a web address can be a mirror; anything else counts as missing.
+    *cdn = WebAddress::isFetchable(named) ? named : QString();
+    return true;
+}
+
+void LoadThread::checkMirrors()
+{
+    apiBase = Endpoints::launcherApiBase();
+    ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
+
+    QString cdn;
+    if (pingApi(&cdn))
+        ProcessState::setMirrorBase(cdn);
+    if (quitIfExiting())
+        return;
+
+    HttpRequest probe(ProcessState::mirrorBase() + QStringLiteral("ping.txt"));
+    const bool mirrorUp = probe.get(2, 3000);
+    if (quitIfExiting())
+        return;
+    if (mirrorUp)
+        return;
+
+    ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
+    if (pingApi(&cdn))
+        quitIfExiting();
+}
+
+void LoadThread::checkUpdate()
+{
+    HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("updates"),
+                                                   QString::fromLatin1(ApiEnvelope::LauncherVersion));
+    if (!request.get(3, 3000))
+        return;
+    if (quitIfExiting())
+        return;
+
+    const QJsonObject answer = QJsonDocument::fromJson(request.response()).object();
+    if (text(answer, QStringLiteral("act")).toLower() != QLatin1String("update"))
+        return;
+    const QString url = text(answer, QStringLiteral("download_url"));
+    // An installer is only ever fetched from a web address.
+    if (!WebAddress::isFetchable(url)) {
+        qWarning() << "[update refused]" << url;
+        return;
+    }
+    updateAvailable = true;
+    latestVersion = text(answer, QStringLiteral("latest_version"));
+    downloadUrl = url;
+}
+
+// Servers come from the API, else from the last good answer in the cache,
+// else the one built-in server. Only an answer that is a JSON array replaces
+// the cache, so a broken answer cannot destroy a good list.
+void LoadThread::loadServers()
+{
+    HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("servers"));
+    QJsonArray servers;
+    bool fresh = false;
+    if (request.get(3, 3000)) {
+        fresh = parseArray(request.response(), &servers);
+        if (fresh)
+            writeBinaryList(ServersCache, request.response());
+        else
+            qWarning() << "[servers] answer is not a list";
+        if (quitIfExiting())
+            return;
+    }
+    if (!fresh) {
+        if (!parseArray(readBinaryList(ServersCache), &servers)) {
+            emit serverListAdd(QStringLiteral("01"), Endpoints::defaultServerAddress(), DefaultServerPort);
+            emit serverListLoaded();
+            return;
+        }
+        if (quitIfExiting())
+            return;
+    }
+
+    for (const QJsonValue &value : qAsConst(servers)) {
+        const QJsonObject server = value.toObject();
+        emit serverListAdd(text(server, QStringLiteral("new_name")), text(server, QStringLiteral("addr")),
+                           portValue(server.value(QStringLiteral("port"))));
+    }
+    emit serverListLoaded();
+}
+
+void LoadThread::loadNews()
+{
+    HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("news"));
+    if (!request.get(3, 1000))
+        return;
+    if (quitIfExiting())
+        return;
+
+    const QJsonArray items = QJsonDocument::fromJson(request.response()).array();
+    for (const QJsonValue &value : items) {
+        if (!newsSink)
+            break;
+        const QJsonObject item = value.toObject();
+        const uint idx = newsSink->addNews(text(item, QStringLiteral("caption")), text(item, QStringLiteral("text")),
+                                           text(item, QStringLiteral("date")), text(item, QStringLiteral("link")));
+        // A later item with the same index replaces the earlier address.
+        imageUrls.insert(idx, text(item, QStringLiteral("image")));
+    }
+    emit newsListLoaded();
+}
+
+void LoadThread::loadImages()
+{
+    QThread::msleep(250);
+    // Each address goes to the network at most once per run, also when its
+    // answer was no picture and so never reached the cache.
+    QSet<QString> fetched;
+    for (auto it = imageUrls.cbegin(); it != imageUrls.cend(); ++it) {
+        if (quitIfExiting())
+            return;
+        const QString &address = it.value();
+
+        QByteArray data;
+        QImage picture;
+        if (readCachedImage(address, data))
+            picture = decodePicture(data);
+        if (picture.isNull() && WebAddress::isFetchable(address) && !fetched.contains(address)) {
+            fetched.insert(address);
+            HttpRequest request(address, MaxPictureBytes);
+            if (request.get(1, 3000) && !request.response().isEmpty()) {
+                picture = decodePicture(request.response());
+                // Only pictures are cached: an error page must not stand in
+                // for the picture for ever.
+                if (!picture.isNull())
+                    writeCachedImage(address, request.response());
+            }
+        }
+        if (picture.width() > 0)
+            emit newsImageLoaded(it.key(), picture);
+    }
+}
+
+QString LoadThread::cacheFilePath(const QString &address)
+{
+    const QByteArray digest = QCryptographicHash::hash(address.toUtf8(), QCryptographicHash::Md5).toHex();
+    return cacheDirectory() + QLatin1Char('/') + QString::fromLatin1(digest);
+}
+
+bool LoadThread::readCachedImage(const QString &address, QByteArray &out)
+{
+    if (!QDir().mkpath(cacheDirectory()))
+        return false;
+    QFile file(cacheFilePath(address));
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxCachedPictureBytes)
+        return false;
+    const QByteArray plain = PayloadCipher::forCache().decrypt(file.read(MaxCachedPictureBytes));
+    if (plain.isEmpty())
+        return false;
+    out = plain;
+    return true;
+}
+
+void LoadThread::writeCachedImage(const QString &address, const QByteArray &data)
+{
+    if (!QDir().mkpath(cacheDirectory()))
+        return;
+    const QByteArray cipherText = PayloadCipher::forCache().encrypt(data);
+    if (cipherText.isEmpty())
+        return;
+    QSaveFile file(cacheFilePath(address));
+    if (!file.open(QIODevice::WriteOnly) || file.write(cipherText) != cipherText.size() || !file.commit())
+        qWarning() << "[image cache] cannot write" << file.fileName();
+}
+
+void LoadThread::downloadUpdate()
+{
+    UpdateDownload download(downloadUrl, latestVersion);
+    connect(&download, &UpdateDownload::setState, this, &LoadThread::setState);
+    connect(&download, &UpdateDownload::setProgress, this, &LoadThread::setProgress);
+    if (!download.run()) {
+        quitIfExiting();
+        return;
+    }
+    installUpdate();
+}
+
+void LoadThread::installUpdate()
+{
+    emit setState(QStringLiteral("Установка обновления..."), QString());
+    emit setProgress(100, 100);
+    QThread::sleep(1);
+
+    const QString installer = UpdateDownload::installerPath();
+#ifndef Q_OS_WIN
+    QFile::setPermissions(installer, QFile::permissions(installer) | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+#endif
+    // The installer's own start result is not looked at: it replaces the
+    // launcher, which has nothing left to do either way.
+    const bool started = QProcess::startDetached(QDir::toNativeSeparators(installer), QStringList(),
+                                                 AppDirectory::path());
+    qCDebug(lcLoad) << "[update installer]" << installer << started;
+}

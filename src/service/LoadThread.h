@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QtGlobal>
+
+class NewsSink;
+
+// The loading worker: brings the launcher from start-up to the point where
+// synchronisation can begin. It checks which file mirror answers, asks the
+// launcher API for an update, the server list and the news, fetches the news
+// pictures (through an encrypted cache) and then either downloads and starts
+// the update installer or reports loadFinish.
+//
+// A plain object moved to a thread of its own; the thread's started signal
+// runs start(). Results leave only through signals (queued to the GUI
+// thread), except the news items, which go straight into the NewsSink before
+// newsListLoaded is emitted. Every stage polls the exit request after its
+// network work and then quits the thread's event loop itself.
+class LoadThread final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // newsSink receives the news items and is not owned; without one the
+    // news are read but kept nowhere (and no pictures are fetched).
+    explicit LoadThread(NewsSink *newsSink = nullptr, QObject *parent = nullptr);
+    ~LoadThread() override;
+
+    // The stages of start(), in run order. Each ends normally when the
+    // network fails.
+    void checkMirrors();
+    void checkUpdate();
+    void loadServers();
+    void loadNews();
+    void loadImages();
+    // Downloads and starts the installer offered by checkUpdate.
+    void downloadUpdate();
+
+    // What checkUpdate found.
+    bool isUpdateAvailable() const;
+    QString offeredVersion() const;
+    QString installerUrl() const;
+
+    // The picture cache: application directory + "/cache/" + MD5 of the
+    // address (hex), one cipher text per picture address.
+    static QString cacheFilePath(const QString &address);
+
+signals:
+    void serverListAdd(const QString &name, const QString &addr, quint16 port);
+    void serverListLoaded();
+    void newsListLoaded();
+    void newsImageLoaded(uint idx, const QImage &image);
+    void loadFinish();
+    void setState(const QString &left, const QString &right);
+    void setProgress(quint64 currentValue, quint64 maxValue);
+    // Part of the window's interface; no stage sends it.
+    void updateIPv4(uint addr);
+
+public slots:
+    void start();
+
+private:
+    // If the launcher is closing: asks the current thread's event loop to
+    // quit and returns true.
+    bool quitIfExiting();
+
+    // Sends the API "ping"; on success *cdn is its "cdn" member when that is
+    // an http(s) address, else empty.
+    bool pingApi(QString *cdn);
+    void emitServers(const QByteArray &answer);
+    void installUpdate();
+
+    static bool readCachedImage(const QString &address, QByteArray &out);
+    static void writeCachedImage(const QString &address, const QByteArray &data);
+
+    NewsSink *newsSink;
+    bool updateAvailable = false;
+    QString latestVersion;
+    QString downloadUrl;
+    QString apiBase;
+    QMap<uint, QString> imageUrls;
+};

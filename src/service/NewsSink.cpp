@@ -1,0 +1,3 @@
+#include "service/NewsSink.h"
+
+NewsSink::~NewsSink() = default;

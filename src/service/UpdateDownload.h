@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QEventLoop>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QtGlobal>
+
+#include <memory>
+
+class QFile;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// The download of the launcher's update installer to the application
+// directory + "/update_installer.exe", with the progress shown in the main
+// window's status texts and bar.
+//
+// Every attempt starts from byte zero into a fresh file. A network error, an
+// HTTP error status, a redirect to anything but an http(s) address, an answer
+// larger than maxInstallerSize() or ten seconds without data fail the
+// attempt: the error text stays for three seconds, then the next attempt
+// begins. Attempts are unlimited; only an exit request or a file that cannot
+// be written ends the download without success.
+//
+// Runs on the load worker's thread, blocking in its own event loop; the
+// object must be created on that thread.
+class UpdateDownload final : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 DefaultMaxInstallerSize = qint64(512) * 1024 * 1024;
+    static constexpr int MaxRedirects = 10;
+    static constexpr int ErrorDisplaySeconds = 3;
+    static constexpr int StallLimitSeconds = 10;
+
+    // url must be an http(s) address; version is the offered launcher
+    // version shown in the status texts.
+    UpdateDownload(const QString &url, const QString &version, QObject *parent = nullptr);
+    ~UpdateDownload() override;
+
+    // Path of the installer file.
+    static QString installerPath();
+
+    // Downloads until an attempt succeeds. True when the complete installer
+    // has been written; false on an exit request or when the file cannot be
+    // written.
+    bool run();
+
+    qint64 maxInstallerSize() const;
+    void setMaxInstallerSize(qint64 bytes);
+
+signals:
+    void setState(const QString &left, const QString &right);
+    void setProgress(quint64 currentValue, quint64 maxValue);
+
+public slots:
+    void networkFinished();
+    void networkReadyRead();
+    void networkProgress(qint64 bytesRead, qint64 totalBytes);
+    // Once a second: the error countdown and the stall watch.
+    void networkUpdate();
+
+private:
+    bool openFile();
+    void send(const QUrl &url);
+    void disposeReply();
+    void failAttempt(int errorCode);
+
+    QUrl downloadUrl;
+    QString latestVersion;
+    qint64 maxSize = DefaultMaxInstallerSize;
+
+    std::unique_ptr<QNetworkAccessManager> manager;
+    QPointer<QNetworkReply> reply;
+    std::unique_ptr<QFile> file;
+    QEventLoop eventLoop;
+    QTimer timer;
+
+    bool downloadFailed = false;
+    bool fileFailed = false;
+    int errorCountdown = 0;
+    int lastNetworkError = 0;
+    int stallSeconds = 0;
+    int redirects = 0;
+    qint64 written = 0;
+};
