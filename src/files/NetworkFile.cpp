@@ -1,0 +1,21 @@
+#include "files/NetworkFile.h"
+
+NetworkFile::NetworkFile(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void NetworkFile::append(const QByteArray &more)
+{
+    bytes.append(more);
+}
+
+const QByteArray &NetworkFile::data() const
+{
+    return bytes;
+}
+
+qint64 NetworkFile::size() const
+{
+    return bytes.size();
+}

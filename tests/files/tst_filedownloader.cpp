@@ -1,0 +1,820 @@
+#include "files/DownloadLedger.h"
+#include "files/FileDownloader.h"
+#include "files/FileSystem.h"
+#include "files/imgarchive/ArchiveEditor.h"
+#include "files/imgarchive/ProgressReceiver.h"
+#include "platform/Platform.h"
+#include "service/Compression.h"
+#include "service/ProcessState.h"
+#include "support/TestHttpServer.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using Reply = TestHttpServer::Reply;
+
+Q_DECLARE_METATYPE(TestHttpServer::Reply)
+
+namespace {
+
+const QString Mirror = QStringLiteral("/pcgamefile/filesystem/");
+
+// Redirect answers by the path that gives them.
+using Hops = QList<QPair<QString, Reply>>;
+
+QString md5Of(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray block(const QByteArray &data)
+{
+    return Compression::compress(data);
+}
+
+// Bytes that deflate cannot shrink, so that transfers take some time and
+// parts have a size of their own on the wire.
+QByteArray noise(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(generator.bounded(256));
+    return bytes;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QStringList tmpFiles(const QString &root)
+{
+    QStringList found;
+    QDirIterator it(root, {QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        found << it.next();
+    return found;
+}
+
+class FakeLedger final : public DownloadLedger
+{
+public:
+    QString remoteMd5(const QString &path) const override { return md5.value(path); }
+    QString remoteMemberMd5(const QString &archivePath, const QString &name) const override
+    {
+        return memberMd5.value(archivePath + QLatin1Char('|') + name);
+    }
+    void commitFile(const QString &path) override { commits << QStringLiteral("file:") + path; }
+    void commitArchiveMember(const QString &archivePath, const QString &name) override
+    {
+        commits << QStringLiteral("member:%1:%2").arg(archivePath, name);
+    }
+    void commitArchive(const QString &path) override { commits << QStringLiteral("archive:") + path; }
+
+    QHash<QString, QString> md5;
+    QHash<QString, QString> memberMd5;
+    QStringList commits;
+};
+
+class FakeProgress final : public ProgressReceiver
+{
+public:
+    void updateProgressBar(quint64 total, quint64 done) override
+    {
+        bars.append({total, done});
+        if (onCall)
+            onCall();
+    }
+    void updateCurrentFile(const QString &currentFile, const QString &speed) override
+    {
+        texts.append({currentFile, speed});
+        if (onCall)
+            onCall();
+    }
+
+    QStringList leftTexts() const
+    {
+        QStringList lefts;
+        for (const auto &text : texts)
+            lefts << text.first;
+        return lefts;
+    }
+
+    QVector<QPair<quint64, quint64>> bars;
+    QVector<QPair<QString, QString>> texts;
+    std::function<void()> onCall;
+};
+
+// Whether the texts hold the retry countdown 3, 2, 1, 0 of this prefix, in
+// that order.
+bool hasCountdown(const QStringList &texts, const QString &prefix)
+{
+    int from = 0;
+    for (int seconds = 3; seconds >= 0; --seconds) {
+        from = texts.indexOf(prefix + QString::number(seconds) + QStringLiteral("..."), from);
+        if (from < 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestFileDownloader : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void storesFile_data();
+    void storesFile();
+    void retriesUntilStored_data();
+    void retriesUntilStored();
+    void stallIsAbortedAndRetried();
+    void followsRedirects_data();
+    void followsRedirects();
+
+    void audioStoredOnlyWhenComplete();
+    void audioWithWrongMd5IsFetchedAgainWhole();
+
+    void membersIntoExistingArchive();
+    void membersIntoNewArchive();
+    void wholeArchiveInParts();
+    void unopenableArchiveIsFetchedWhole_data();
+    void unopenableArchiveIsFetchedWhole();
+
+    void exitDuringTransferStoresNothing();
+    void unsafePathsAreNotQueued_data();
+    void unsafePathsAreNotQueued();
+    void unsafeMemberNamesAreSkipped();
+    void linkCreatedAfterQueueingIsNotFollowed();
+    void unwritableDestinationMovesOn_data();
+    void unwritableDestinationMovesOn();
+
+    void spaceShortfall_data();
+    void spaceShortfall();
+    void spaceShortfallWhenFreeSpaceUnknown();
+    void emptyQueue();
+
+private:
+    std::unique_ptr<FileDownloader> makeDownloader();
+    QString game(const QString &relative) const { return gameDir->path() + QLatin1Char('/') + relative; }
+
+    TestHttpServer server;
+    std::unique_ptr<QTemporaryDir> gameDir;
+    FakeLedger ledger;
+    FakeProgress progress;
+};
+
+void TestFileDownloader::initTestCase()
+{
+    QVERIFY(server.isListening());
+    ProcessState::setMirrorBase(server.url(QStringLiteral("/")));
+}
+
+void TestFileDownloader::init()
+{
+    gameDir.reset(new QTemporaryDir);
+    QVERIFY(gameDir->isValid());
+    server.clearLog();
+    ledger = FakeLedger();
+    progress.bars.clear();
+    progress.texts.clear();
+    progress.onCall = nullptr;
+}
+
+void TestFileDownloader::cleanup()
+{
+    ProcessState::exitRequested.store(false);
+    Platform::setFreeBytesOverride(-1);
+}
+
+std::unique_ptr<FileDownloader> TestFileDownloader::makeDownloader()
+{
+    return std::unique_ptr<FileDownloader>(new FileDownloader(gameDir->path(), &progress, &ledger));
+}
+
+void TestFileDownloader::storesFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("withMd5");
+    QTest::addColumn<QString>("firstRight");
+
+    QTest::newRow("checked by md5") << QByteArray("hello world") << true << QStringLiteral("0/11 Байт (? МБ/с)");
+    QTest::newRow("no md5 in the list: size alone") << QByteArray("hello") << false
+                                                     << QStringLiteral("0/5 Байт (? МБ/с)");
+    QTest::newRow("empty file") << QByteArray() << true << QStringLiteral("0/0 Байт (? МБ/с)");
+    QTest::newRow("kilobytes") << noise(3000, 1) << true << QStringLiteral("0.00/2.93 КБ (? МБ/с)");
+}
+
+void TestFileDownloader::storesFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, withMd5);
+    QFETCH(QString, firstRight);
+
+    const QString path = QStringLiteral("data/a.txt");
+    QVERIFY(writeFile(game(path), "old content"));
+    server.setReply(Mirror + path + QStringLiteral(".compressed"), Reply::ok(block(content)));
+    if (withMd5)
+        ledger.md5.insert(path, md5Of(content));
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("a.txt"), path, quint32(content.size()));
+    downloader->computeTotal();
+    QCOMPARE(progress.bars.value(0), qMakePair(quint64(content.size()), quint64(0)));
+    downloader->start();
+
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:") + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+    QCOMPARE(server.requestCount(Mirror + path + QStringLiteral(".compressed")), 1);
+    QCOMPARE(progress.texts.value(0), qMakePair(path + QStringLiteral("..."), firstRight));
+    QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), quint64(content.size())));
+}
+
+void TestFileDownloader::retriesUntilStored_data()
+{
+    QTest::addColumn<QList<Reply>>("first");
+    QTest::addColumn<QString>("retryText");
+
+    const QByteArray content = noise(400, 2);
+    const QByteArray good = block(content);
+    QByteArray otherSize = good;
+    otherSize[3] = char(otherSize[3] + 1);
+    QByteArray corrupt = good.left(4) + QByteArray(good.size() - 4, 'x');
+    const QString md5Text = QStringLiteral("data/r.bin: неверный md5-хэш, повтор через ");
+    const QString networkText = QStringLiteral("data/r.bin: ошибка сети (#%1), повтор через ");
+
+    QTest::newRow("other content of the same size")
+        << QList<Reply>{Reply::ok(block(noise(400, 3)))} << md5Text;
+    QTest::newRow("server error") << QList<Reply>{Reply::status(500)}
+                                  << networkText.arg(int(QNetworkReply::InternalServerError));
+    // The stalled answers would hold the transfer for ten seconds if the
+    // block were not refused as soon as its header or its excess arrived.
+    QTest::newRow("block announces another size")
+        << QList<Reply>{Reply::stall(otherSize.left(16), 100000)} << md5Text;
+    QTest::newRow("more bytes than the file can take")
+        << QList<Reply>{Reply::stall(good + noise(4000, 4), 100000)} << md5Text;
+    QTest::newRow("broken stream") << QList<Reply>{Reply::ok(corrupt)} << md5Text;
+    QTest::newRow("redirect to a local file")
+        << QList<Reply>{Reply::redirect("file:///etc/passwd")}
+        << networkText.arg(int(QNetworkReply::ProtocolUnknownError));
+}
+
+void TestFileDownloader::retriesUntilStored()
+{
+    QFETCH(QList<Reply>, first);
+    QFETCH(QString, retryText);
+
+    const QString path = QStringLiteral("data/r.bin");
+    QVERIFY(QDir().mkpath(game(QStringLiteral("data"))));
+    const QByteArray content = noise(400, 2);
+    const QString remote = Mirror + path + QStringLiteral(".compressed");
+    server.setReplies(remote, first + QList<Reply>{Reply::ok(block(content))});
+    ledger.md5.insert(path, md5Of(content));
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("r.bin"), path, quint32(content.size()));
+    downloader->computeTotal();
+    QElapsedTimer timer;
+    timer.start();
+    downloader->start();
+
+    QVERIFY2(timer.elapsed() < 8000, "a refused transfer waited for the stall time-out");
+    QVERIFY2(hasCountdown(progress.leftTexts(), retryText), qPrintable(progress.leftTexts().join('\n')));
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(server.requestCount(remote), first.size() + 1);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:") + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+}
+
+void TestFileDownloader::stallIsAbortedAndRetried()
+{
+    const QString path = QStringLiteral("slow.bin");
+    const QByteArray content = noise(300, 5);
+    const QString remote = Mirror + path + QStringLiteral(".compressed");
+    server.setReplies(remote, {Reply::stall(block(content).left(20), 5000), Reply::ok(block(content))});
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("slow.bin"), path, quint32(content.size()));
+    QElapsedTimer timer;
+    timer.start();
+    downloader->start();
+
+    QVERIFY(timer.elapsed() >= 9000);
+    const QString prefix =
+        QStringLiteral("slow.bin: ошибка сети (#%1), повтор через ").arg(int(QNetworkReply::OperationCanceledError));
+    QVERIFY2(hasCountdown(progress.leftTexts(), prefix), qPrintable(progress.leftTexts().join('\n')));
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(server.requestCount(remote), 2);
+}
+
+void TestFileDownloader::followsRedirects_data()
+{
+    QTest::addColumn<Hops>("hops");
+    QTest::addColumn<QString>("finalPath");
+
+    Reply relative = Reply::redirect("/moved/one.compressed");
+    relative.body = "<html>moved, and not a block</html>";
+    QTest::newRow("relative target, answer with a body")
+        << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), relative}}
+        << QStringLiteral("/moved/one.compressed");
+
+    Reply absolute = Reply::redirect(server.url(QStringLiteral("/moved/two.compressed")).toUtf8(), 301);
+    absolute.body = QByteArray(3000, 'j');
+    Reply second = Reply::redirect("three.compressed", 307);
+    second.body = "junk";
+    QTest::newRow("two hops")
+        << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), absolute},
+                                         {QStringLiteral("/moved/two.compressed"), second}}
+        << QStringLiteral("/moved/three.compressed");
+}
+
+void TestFileDownloader::followsRedirects()
+{
+    QFETCH(Hops, hops);
+    QFETCH(QString, finalPath);
+
+    const QString path = QStringLiteral("d/x.bin");
+    QVERIFY(QDir().mkpath(game(QStringLiteral("d"))));
+    const QByteArray content = noise(1000, 6);
+    for (const auto &hop : hops)
+        server.setReply(hop.first, hop.second);
+    server.setReply(finalPath, Reply::ok(block(content)));
+    ledger.md5.insert(path, md5Of(content));
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("x.bin"), path, quint32(content.size()));
+    downloader->start();
+
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(server.requestCount(finalPath), 1);
+    for (const auto &hop : hops)
+        QCOMPARE(server.requestCount(hop.first), 1);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:") + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+}
+
+void TestFileDownloader::audioStoredOnlyWhenComplete()
+{
+    const QString path = QStringLiteral("audio/sfx/genrl");
+    const QByteArray old("the old sound bank");
+    const QByteArray content = noise(2500, 7);
+    QVERIFY(writeFile(game(path), old));
+    for (int part = 0; part < 3; ++part) {
+        const QByteArray piece = content.mid(part * 1000, 1000);
+        const QString remote = Mirror + path + QStringLiteral(".b%1.compressed").arg(part);
+        server.setReply(remote, part == 2 ? Reply::trickle(block(piece), 128, 30) : Reply::ok(block(piece)));
+    }
+    ledger.md5.insert(path, md5Of(content));
+
+    // What the destination held at every report.
+    QVector<QPair<QString, QByteArray>> seen;
+    progress.onCall = [&] {
+        if (!progress.texts.isEmpty())
+            seen.append({progress.texts.last().first + QLatin1Char('|') + progress.texts.last().second,
+                         readAll(game(path))});
+    };
+
+    auto downloader = makeDownloader();
+    downloader->addAudioFile(QStringLiteral("genrl"), path, quint32(content.size()), 3, 1000);
+    downloader->start();
+
+    const int saving = progress.leftTexts().indexOf(path + QStringLiteral(": сохранение..."));
+    QVERIFY(saving > 0);
+    QCOMPARE(progress.texts.at(saving).second, QString());
+    bool sawThirdPart = false;
+    for (const auto &report : qAsConst(seen)) {
+        if (report.first.startsWith(path + QStringLiteral(": сохранение")))
+            break;
+        QCOMPARE(report.second, old);
+        sawThirdPart = sawThirdPart || report.first.contains(QStringLiteral("|1.95/2.44 КБ"));
+    }
+    QVERIFY(sawThirdPart);
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:") + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+}
+
+void TestFileDownloader::audioWithWrongMd5IsFetchedAgainWhole()
+{
+    const QString path = QStringLiteral("audio/streams/beats");
+    QVERIFY(QDir().mkpath(game(QStringLiteral("audio/streams"))));
+    const QByteArray wrong = noise(2500, 8);
+    const QByteArray content = noise(2500, 9);
+    QStringList remotes;
+    quint64 goodBytes = 0;
+    for (int part = 0; part < 3; ++part) {
+        const QString remote = Mirror + path + QStringLiteral(".b%1.compressed").arg(part);
+        const QByteArray good = block(content.mid(part * 1000, 1000));
+        server.setReplies(remote, {Reply::ok(block(wrong.mid(part * 1000, 1000))), Reply::ok(good)});
+        remotes << remote;
+        goodBytes += quint64(good.size());
+    }
+    ledger.md5.insert(path, md5Of(content));
+
+    auto downloader = makeDownloader();
+    downloader->addAudioFile(QStringLiteral("beats"), path, quint32(content.size()), 3, 1000);
+    downloader->computeTotal();
+    downloader->start();
+
+    QVERIFY(hasCountdown(progress.leftTexts(), path + QStringLiteral(": неверный md5-хэш, повтор через ")));
+    for (const QString &remote : qAsConst(remotes))
+        QCOMPARE(server.requestCount(remote), 2);
+    QCOMPARE(readAll(game(path)), content);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:") + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+    // The refused first round does not stay on the bar: it counts the
+    // received parts of the round that was stored.
+    QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), goodBytes));
+}
+
+void TestFileDownloader::membersIntoExistingArchive()
+{
+    using ImgArchive::ArchiveEditor;
+    const QString path = QStringLiteral("models/x.img");
+    QDir().mkpath(game(QStringLiteral("models")));
+    QVERIFY(ArchiveEditor::createEmpty(game(path)));
+    {
+        ArchiveEditor editor(game(path));
+        QVERIFY(editor.open());
+        QVERIFY(editor.append(QStringLiteral("a.dff"), QByteArray(3 * 2048, 'a')));  // sectors 200-202
+        QVERIFY(editor.append(QStringLiteral("b.txd"), QByteArray(2 * 2048, 'b')));  // sectors 203-204
+        QVERIFY(editor.close());
+    }
+
+    const QByteArray newC = noise(100, 10);                 // appended: sector 205
+    const QByteArray newA = noise(2 * 2048 - 10, 11);       // fits: stays at 200
+    const QByteArray newB = noise(3 * 2048 + 1, 12);        // grows: moves to 206
+    const QVector<ArchiveMember> entries{{QStringLiteral("c.col"), quint32(newC.size())},
+                                         {QStringLiteral("a.dff"), quint32(newA.size())},
+                                         {QStringLiteral("b.txd"), quint32(newB.size())}};
+    const QList<QByteArray> contents{newC, newA, newB};
+    for (int i = 0; i < entries.size(); ++i) {
+        server.setReply(Mirror + path + QStringLiteral("_img/") + entries.at(i).first + QStringLiteral(".compressed"),
+                        Reply::ok(block(contents.at(i))));
+        ledger.memberMd5.insert(path + QLatin1Char('|') + entries.at(i).first, md5Of(contents.at(i)));
+    }
+
+    auto downloader = makeDownloader();
+    downloader->addImgArchive(QStringLiteral("x.img"), path, 999999, 1, entries, false, false);
+    downloader->computeTotal();
+    QCOMPARE(downloader->totalBytes(), quint64(newA.size() + newB.size() + newC.size()));
+    downloader->start();
+
+    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:models/x.img"), QStringLiteral("member:models/x.img:c.col"),
+                                          QStringLiteral("member:models/x.img:a.dff"),
+                                          QStringLiteral("member:models/x.img:b.txd")}));
+    QVERIFY(progress.leftTexts().contains(QStringLiteral("b.txd (models/x.img): сохранение...")));
+    QVERIFY(progress.leftTexts().contains(QStringLiteral("c.col (models/x.img)...")));
+
+    ArchiveEditor editor(game(path));
+    QVERIFY(editor.open());
+    const QList<quint32> starts{205, 200, 206};
+    for (int i = 0; i < entries.size(); ++i) {
+        const int index = editor.find(entries.at(i).first);
+        QVERIFY(index >= 0);
+        QCOMPARE(editor.directory().at(index).startSector, starts.at(i));
+        QCOMPARE(editor.read(index).left(contents.at(i).size()), contents.at(i));
+    }
+    QCOMPARE(editor.directory().size(), 3);
+}
+
+void TestFileDownloader::membersIntoNewArchive()
+{
+    using ImgArchive::ArchiveEditor;
+    const QString path = QStringLiteral("models/new.img");
+    // Whatever stood there is replaced by a new archive.
+    QVERIFY(writeFile(game(path), "not an archive"));
+    const QByteArray one = noise(5000, 13);
+    const QByteArray two("tiny");
+    server.setReply(Mirror + path + QStringLiteral("_img/one.dff.compressed"), Reply::ok(block(one)));
+    server.setReply(Mirror + path + QStringLiteral("_img/two.txd.compressed"), Reply::ok(block(two)));
+
+    auto downloader = makeDownloader();
+    downloader->addImgArchive(QStringLiteral("new.img"), path, 0, 0,
+                              {{QStringLiteral("one.dff"), quint32(one.size())},
+                               {QStringLiteral("two.txd"), quint32(two.size())}},
+                              true, false);
+    downloader->start();
+
+    QVERIFY(ArchiveEditor::isV2StaticHeader(game(path)));
+    ArchiveEditor editor(game(path));
+    QVERIFY(editor.open());
+    QCOMPARE(editor.directory().size(), 2);
+    QCOMPARE(editor.read(editor.find(QStringLiteral("one.dff"))).left(one.size()), one);
+    QCOMPARE(editor.read(editor.find(QStringLiteral("two.txd"))).left(two.size()), two);
+    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:models/new.img"),
+                                          QStringLiteral("member:models/new.img:one.dff"),
+                                          QStringLiteral("member:models/new.img:two.txd")}));
+}
+
+void TestFileDownloader::wholeArchiveInParts()
+{
+    const QString path = QStringLiteral("models/whole.img");
+    const quint32 block16 = FileSystem::ImgBlockSize;
+    QByteArray content(int(block16) + 3000, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((i * 7) ^ (i >> 11));
+    QVERIFY(writeFile(game(path), "old archive"));
+    server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content.left(int(block16)))));
+    server.setReply(Mirror + path + QStringLiteral(".b1.compressed"), Reply::ok(block(content.mid(int(block16)))));
+
+    auto downloader = makeDownloader();
+    downloader->addImgArchive(QStringLiteral("whole.img"), path, quint32(content.size()), 2,
+                              {{QStringLiteral("a.dff"), 10}}, true, true);
+    downloader->computeTotal();
+    QCOMPARE(downloader->totalBytes(), quint64(content.size()));
+    downloader->start();
+
+    QVERIFY(readAll(game(path)) == content);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("archive:") + path});
+    QVERIFY(progress.leftTexts().contains(path + QStringLiteral(": разархивирование...")));
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+    QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), quint64(content.size())));
+}
+
+void TestFileDownloader::unopenableArchiveIsFetchedWhole_data()
+{
+    QTest::addColumn<QByteArray>("existing");
+    QTest::addColumn<bool>("exists");
+
+    QTest::newRow("missing") << QByteArray() << false;
+    // Writing members into another form would overwrite its data.
+    QByteArray ver2("VER2");
+    ver2.append(QByteArray(4096, '\1'));
+    QTest::newRow("another archive form") << ver2 << true;
+}
+
+void TestFileDownloader::unopenableArchiveIsFetchedWhole()
+{
+    QFETCH(QByteArray, existing);
+    QFETCH(bool, exists);
+
+    const QString path = QStringLiteral("models/fallback.img");
+    QDir().mkpath(game(QStringLiteral("models")));
+    if (exists)
+        QVERIFY(writeFile(game(path), existing));
+    const QByteArray content = noise(5000, 14);
+    server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content)));
+
+    auto downloader = makeDownloader();
+    downloader->addImgArchive(QStringLiteral("fallback.img"), path, quint32(content.size()), 1,
+                              {{QStringLiteral("a.dff"), 100}}, false, false);
+    downloader->computeTotal();
+    downloader->start();
+
+    QCOMPARE(server.requestCount(Mirror + path + QStringLiteral("_img/a.dff.compressed")), 0);
+    QCOMPARE(server.requestCount(Mirror + path + QStringLiteral(".b0.compressed")), 1);
+    QVERIFY(readAll(game(path)) == content);
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("archive:") + path});
+    QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), quint64(content.size())));
+}
+
+void TestFileDownloader::exitDuringTransferStoresNothing()
+{
+    const QString path = QStringLiteral("big.bin");
+    const QByteArray content = noise(20000, 15);
+    const QString remote = Mirror + path + QStringLiteral(".compressed");
+    server.setReply(remote, Reply::trickle(block(content), 256, 20));
+    server.setReply(Mirror + QStringLiteral("next.bin.compressed"), Reply::ok(block("next")));
+    progress.onCall = [&] {
+        if (!progress.texts.isEmpty() && progress.texts.size() > 1)
+            ProcessState::requestExit();
+    };
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("big.bin"), path, quint32(content.size()));
+    downloader->addFile(QStringLiteral("next.bin"), QStringLiteral("next.bin"), 4);
+    QElapsedTimer timer;
+    timer.start();
+    downloader->start();
+
+    QVERIFY(timer.elapsed() < 2000);
+    QVERIFY(!QFile::exists(game(path)));
+    QVERIFY(!QFile::exists(game(QStringLiteral("next.bin"))));
+    QCOMPARE(ledger.commits, QStringList());
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+    for (const QString &text : progress.leftTexts())
+        QVERIFY2(!text.contains(QStringLiteral("повтор")), qPrintable(text));
+
+    // Once the launcher is closing, a new run sends nothing at all.
+    progress.onCall = nullptr;
+    auto later = makeDownloader();
+    later->addFile(QStringLiteral("next.bin"), QStringLiteral("next.bin"), 4);
+    later->start();
+    QCOMPARE(server.requestCount(), 1);
+}
+
+void TestFileDownloader::unsafePathsAreNotQueued_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("path");
+
+    const QStringList kinds{QStringLiteral("file"), QStringLiteral("audio"), QStringLiteral("archive"),
+                            QStringLiteral("directory")};
+    for (const QString &kind : kinds) {
+        QTest::addRow("%s parent", qPrintable(kind)) << kind << QStringLiteral("../outside/evil");
+        QTest::addRow("%s absolute", qPrintable(kind)) << kind << QStringLiteral("/tmp/evil");
+        QTest::addRow("%s backslash", qPrintable(kind)) << kind << QStringLiteral("data\\..\\..\\evil");
+        QTest::addRow("%s through a link", qPrintable(kind)) << kind << QStringLiteral("link/evil");
+    }
+}
+
+void TestFileDownloader::unsafePathsAreNotQueued()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, path);
+
+    QTemporaryDir outside;
+    QVERIFY(outside.isValid());
+    QVERIFY(QFile::link(outside.path(), game(QStringLiteral("link"))));
+    server.setDefaultReply(Reply::ok(block("evil")));
+
+    auto downloader = makeDownloader();
+    if (kind == QLatin1String("file"))
+        downloader->addFile(QStringLiteral("evil"), path, 4);
+    else if (kind == QLatin1String("audio"))
+        downloader->addAudioFile(QStringLiteral("evil"), path, 4, 1, 4);
+    else if (kind == QLatin1String("archive"))
+        downloader->addImgArchive(QStringLiteral("evil"), path, 4, 1, {{QStringLiteral("a.dff"), 4}}, true, false);
+    else
+        downloader->addDirectory(path);
+    QVERIFY(downloader->items().isEmpty());
+    QVERIFY(downloader->directories().isEmpty());
+    downloader->start();
+
+    server.setDefaultReply(Reply::status(404));
+    QCOMPARE(server.requestCount(), 0);
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(ledger.commits, QStringList());
+}
+
+void TestFileDownloader::unsafeMemberNamesAreSkipped()
+{
+    using ImgArchive::ArchiveEditor;
+    const QString path = QStringLiteral("models/m.img");
+    QVERIFY(QDir().mkpath(game(QStringLiteral("models"))));
+    const QByteArray good("good member");
+    server.setReply(Mirror + path + QStringLiteral("_img/good.dff.compressed"), Reply::ok(block(good)));
+    server.setDefaultReply(Reply::ok(block("evil")));
+
+    auto downloader = makeDownloader();
+    downloader->addImgArchive(QStringLiteral("m.img"), path, 0, 0,
+                              {{QStringLiteral("../../evil.dff"), 4},
+                               {QStringLiteral("with space.dff"), 4},
+                               {QStringLiteral("a_name_far_too_long_for.dff"), 4},
+                               {QStringLiteral("huge.dff"), 0xFFFFFFFFu},
+                               {QStringLiteral("good.dff"), quint32(good.size())}},
+                              true, false);
+    QCOMPARE(downloader->items().size(), 1);
+    QCOMPARE(downloader->items().at(0).entries.size(), 1);
+    downloader->start();
+    server.setDefaultReply(Reply::status(404));
+
+    QCOMPARE(server.requestCount(), 1);
+    ArchiveEditor editor(game(path));
+    QVERIFY(editor.open());
+    QCOMPARE(editor.directory().size(), 1);
+    QCOMPARE(editor.read(editor.find(QStringLiteral("good.dff"))).left(good.size()), good);
+    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:") + path,
+                                          QStringLiteral("member:%1:good.dff").arg(path)}));
+
+    // An archive whose every member is unusable is not queued at all.
+    auto none = makeDownloader();
+    none->addImgArchive(QStringLiteral("m.img"), path, 0, 0, {{QStringLiteral(".."), 4}}, false, false);
+    QVERIFY(none->items().isEmpty());
+}
+
+void TestFileDownloader::linkCreatedAfterQueueingIsNotFollowed()
+{
+    QTemporaryDir outside;
+    QVERIFY(outside.isValid());
+    QVERIFY(QDir().mkpath(game(QStringLiteral("sub"))));
+    server.setReply(Mirror + QStringLiteral("sub/f.txt.compressed"), Reply::ok(block("evil")));
+    server.setReply(Mirror + QStringLiteral("ok.txt.compressed"), Reply::ok(block("fine")));
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("f.txt"), QStringLiteral("sub/f.txt"), 4);
+    downloader->addFile(QStringLiteral("ok.txt"), QStringLiteral("ok.txt"), 4);
+    QCOMPARE(downloader->items().size(), 2);
+    QVERIFY(QDir(game(QStringLiteral("sub"))).removeRecursively());
+    QVERIFY(QFile::link(outside.path(), game(QStringLiteral("sub"))));
+    downloader->start();
+
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(readAll(game(QStringLiteral("ok.txt"))), QByteArray("fine"));
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:ok.txt")});
+}
+
+void TestFileDownloader::unwritableDestinationMovesOn_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("fetched");
+
+    QTest::newRow("folder missing") << QStringLiteral("nodir/f.txt") << false;
+    QTest::newRow("destination is a folder") << QStringLiteral("taken") << true;
+}
+
+void TestFileDownloader::unwritableDestinationMovesOn()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, fetched);
+
+    QVERIFY(QDir().mkpath(game(QStringLiteral("taken/inner"))));
+    server.setReply(Mirror + path + QStringLiteral(".compressed"), Reply::ok(block("data")));
+    server.setReply(Mirror + QStringLiteral("ok.txt.compressed"), Reply::ok(block("fine")));
+
+    auto downloader = makeDownloader();
+    downloader->addFile(QStringLiteral("f"), path, 4);
+    downloader->addFile(QStringLiteral("ok.txt"), QStringLiteral("ok.txt"), 4);
+    downloader->addAudioFile(QStringLiteral("s"), QStringLiteral("nodir/sound"), 4, 1, 4);
+    QElapsedTimer timer;
+    timer.start();
+    downloader->start();
+
+    QVERIFY(timer.elapsed() < 2000);
+    QCOMPARE(server.requestCount(Mirror + path + QStringLiteral(".compressed")), fetched ? 1 : 0);
+    QCOMPARE(server.requestCount(Mirror + QStringLiteral("nodir/sound.b0.compressed")), 0);
+    QCOMPARE(readAll(game(QStringLiteral("ok.txt"))), QByteArray("fine"));
+    QCOMPARE(ledger.commits, QStringList{QStringLiteral("file:ok.txt")});
+    QVERIFY(QFileInfo(game(QStringLiteral("taken"))).isDir());
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+}
+
+void TestFileDownloader::spaceShortfall_data()
+{
+    QTest::addColumn<int>("gibibytes");
+    QTest::addColumn<qint64>("freeBytes");
+    QTest::addColumn<qint32>("expected");
+
+    const qint64 mib = 1 << 20;
+    QTest::newRow("1 GiB with 4 GiB free") << 1 << 4096 * mib << 952;
+    QTest::newRow("10 GiB with 22000 MiB free") << 10 << 22000 * mib << 1480;
+    QTest::newRow("nothing to fetch, 5000 MiB free") << 0 << 5000 * mib << -2000;
+    QTest::newRow("free space below a MiB rounds down") << 0 << mib - 1 << 3000;
+}
+
+void TestFileDownloader::spaceShortfall()
+{
+    QFETCH(int, gibibytes);
+    QFETCH(qint64, freeBytes);
+    QFETCH(qint32, expected);
+
+    Platform::setFreeBytesOverride(freeBytes);
+    auto downloader = makeDownloader();
+    for (int i = 0; i < gibibytes; ++i)
+        downloader->addFile(QStringLiteral("f"), QStringLiteral("f%1").arg(i), 1u << 30);
+    downloader->computeTotal();
+    QCOMPARE(downloader->spaceShortfall(), expected);
+}
+
+void TestFileDownloader::spaceShortfallWhenFreeSpaceUnknown()
+{
+    // A folder that does not exist has no volume to ask about.
+    Platform::setFreeBytesOverride(-1);
+    FileDownloader downloader(gameDir->path() + QStringLiteral("/missing/folder"), &progress, &ledger);
+    downloader.computeTotal();
+    QCOMPARE(downloader.spaceShortfall(), 1);
+}
+
+void TestFileDownloader::emptyQueue()
+{
+    auto downloader = makeDownloader();
+    downloader->computeTotal();
+    QCOMPARE(progress.bars, (QVector<QPair<quint64, quint64>>{{0, 0}}));
+    QElapsedTimer timer;
+    timer.start();
+    downloader->start();
+    QVERIFY(timer.elapsed() < 100);
+    QCOMPARE(progress.bars.size(), 1);
+    QVERIFY(progress.texts.isEmpty());
+    QCOMPARE(server.requestCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestFileDownloader)
+#include "tst_filedownloader.moc"
