@@ -1,0 +1,445 @@
+#include "sync/SyncThread.h"
+
+#include "files/FileDownloader.h"
+#include "files/FileSystem.h"
+#include "files/SafePath.h"
+#include "files/imgarchive/ArchiveEditor.h"
+#include "platform/Platform.h"
+#include "service/BinaryListFile.h"
+#include "service/Endpoints.h"
+#include "service/HttpRequest.h"
+#include "service/ProcessState.h"
+#include "service/UserIni.h"
+#include "sync/FolderTidy.h"
+#include "sync/ListingSanitizer.h"
+#include "sync/SyncDiffHandler.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QScopeGuard>
+#include <QThread>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcSync, "varo.sync", QtInfoMsg)
+
+const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
+
+// A real sync list is a few megabytes; anything far beyond is not one.
+constexpr qint64 MaxSyncListSize = 32 << 20;
+
+} // namespace
+
+SyncThread::SyncThread(const QString &dir, QObject *parent)
+    : QObject(parent)
+    , gameDir(dir)
+{
+}
+
+SyncThread::~SyncThread()
+{
+    resetPass();
+}
+
+void SyncThread::resetPass()
+{
+    delete diff;
+    diff = nullptr;
+    delete remoteListing;
+    remoteListing = nullptr;
+    delete cacheListing;
+    cacheListing = nullptr;
+    delete localListing;
+    localListing = nullptr;
+    rebuilds.clear();
+}
+
+void SyncThread::beginStage(const QString &text, bool emptyBar)
+{
+    emit setProgressText(text, QString());
+    if (emptyBar)
+        emit setProgressState(0, 0);
+    else
+        emit setProgressState(1, 0);
+}
+
+bool SyncThread::stopRequested()
+{
+    if (!ProcessState::isExitRequested())
+        return false;
+    finishAndQuit();
+    return true;
+}
+
+void SyncThread::endRun(Outcome outcome)
+{
+    if (runOutcome == Outcome::Running)
+        runOutcome = outcome;
+    QThread::currentThread()->quit();
+}
+
+void SyncThread::finishAndQuit()
+{
+    // Sent once per run, whichever check saw the stop first.
+    if (!finishSent) {
+        finishSent = true;
+        emit finish(true);
+    }
+    endRun(Outcome::Stopped);
+}
+
+void SyncThread::start()
+{
+    runOutcome = Outcome::Running;
+    finishSent = false;
+    // When the run ends, nothing of it is needed any more: its objects (the
+    // download queue's timer among them) go on the thread that made them.
+    const auto cleanup = qScopeGuard([this] { resetPass(); });
+    QThread::msleep(250);
+    for (;;) {
+        resetPass();
+
+        beginStage(QStringLiteral("Получение списка синхронизируемых файлов..."));
+        if (!fetchSyncList()) {
+            if (runOutcome != Outcome::Running)
+                return;
+            emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+            emit setProgressState(1, 0);
+            runOutcome = Outcome::ListFailure;
+            finishAndQuit();
+            return;
+        }
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Удаление временных файлов..."));
+        removeTempFiles();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Конвертация названий файлов и директорий..."));
+        normalizeNames();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader..."));
+        convertImgArchives();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Получение списка локальных файлов..."));
+        const bool oldCopy = cacheListing->directories.isEmpty() || cacheListing->entries.isEmpty();
+        scanLocalFiles();
+        if (stopRequested())
+            return;
+
+        if (oldCopy) {
+            beginStage(QStringLiteral("Проверка целостности старой копии игры..."), true);
+            checkOldCopy();
+            if (stopRequested())
+                return;
+        }
+
+        beginStage(QStringLiteral("Проверка целостности и поиск обновлений..."));
+        checkIntegrity(oldCopy);
+        if (stopRequested())
+            return;
+        if (!diff->hasWork()) {
+            emit setProgressText(QStringLiteral("Пересборка обновленных IMG архивов..."), QString());
+            emit setProgressState(1, 0);
+            rebuildUpdatedArchives();
+            if (stopRequested())
+                return;
+            runOutcome = Outcome::Ready;
+            finishSent = true;
+            emit finish(true);
+            endRun(Outcome::Ready);
+            return;
+        }
+
+        beginStage(QStringLiteral("Удаление лишних файлов..."));
+        removeExtraFiles();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Сохранение внутренних данных..."));
+        saveCacheListing();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Подготовка к обновлению..."));
+        prepareUpdate();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Подготовка к резервации..."));
+        reserveDirectories();
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Подготовка к скачиванию..."));
+        if (!prepareDownload()) {
+            endRun(Outcome::SpaceFailure);
+            return;
+        }
+        if (stopRequested())
+            return;
+
+        beginStage(QStringLiteral("Пересборка обновленных IMG архивов..."));
+        rebuildUpdatedArchives();
+        if (stopRequested())
+            return;
+    }
+}
+
+void SyncThread::updateProgressBar(quint64 total, quint64 done)
+{
+    if (progressMode == NoProgress)
+        return;
+    emit setProgressState(done, total);
+}
+
+void SyncThread::updateCurrentFile(const QString &currentFile, const QString &speed)
+{
+    switch (progressMode) {
+    case OldCopyCheck:
+        emit setProgressText(QStringLiteral("Проверка целостности старой копии игры (") + currentFile
+                                 + QStringLiteral(")..."),
+                             QString());
+        break;
+    case ImgConversion:
+        emit setProgressText(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader (") + currentFile
+                                 + QStringLiteral(")..."),
+                             QString());
+        break;
+    case Reservation:
+        emit setProgressText(QStringLiteral("Резервация места на диске (") + currentFile + QStringLiteral(")..."),
+                             QString());
+        break;
+    case Download:
+        emit setProgressText(QStringLiteral("Скачивание ") + currentFile, speed);
+        break;
+    case IntegrityCheck:
+        emit setProgressText(currentFile.isEmpty() ? QStringLiteral("Проверка целостности и поиск обновлений...")
+                                                   : QStringLiteral("Проверка целостности ") + currentFile,
+                             QString());
+        break;
+    case Rebuild:
+        emit setProgressText(QStringLiteral("Пересборка обновленных IMG архивов (") + currentFile
+                                 + QStringLiteral(")..."),
+                             QString());
+        break;
+    case NoProgress:
+        break;
+    }
+}
+
+void SyncThread::saveCacheListing()
+{
+    if (!cacheListing)
+        return;
+    cacheListing->normalize();
+    QByteArray bytes;
+    cacheListing->writeListing(bytes, true);
+    writeBinaryList(CacheFileName, bytes);
+}
+
+bool SyncThread::fetchSyncList()
+{
+    const QString apiBase = Endpoints::launcherApiBase();
+    HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
+    listRequest.setMaxResponseSize(MaxSyncListSize);
+    if (stopRequested())
+        return false;
+    if (!listRequest.get(5, 5000)) {
+        Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
+        return false;
+    }
+    HttpRequest hashRequest(apiBase + QStringLiteral("/sync.lst.hash"));
+    if (ProcessState::isExitRequested()) {
+        Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 0"));
+        finishAndQuit();
+        return false;
+    }
+    if (!hashRequest.get(5, 5000)) {
+        Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 2"));
+        return false;
+    }
+    delete remoteListing;
+    remoteListing = nullptr;
+
+    const QByteArray list = listRequest.response();
+    const QByteArray expected = hashRequest.response();
+    const QByteArray computed = QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex();
+    qCDebug(lcSync).noquote() << "[hash 1]:" << QString::fromLatin1(expected);
+    qCDebug(lcSync).noquote() << "[hash 2]:" << QString::fromLatin1(computed);
+    if (computed != expected) {
+        Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail hash"));
+        return false;
+    }
+
+    remoteListing = new FileSystem;
+    remoteListing->readListing(list, false);
+    sanitizeListing(*remoteListing);
+    qCDebug(lcSync).noquote() << "[list start]:";
+    qCDebug(lcSync).noquote() << "[request]:" << QString::fromUtf8(list);
+    if (stopRequested())
+        return false;
+
+    const QByteArray cached = readBinaryList(CacheFileName);
+    delete cacheListing;
+    cacheListing = new FileSystem;
+    cacheListing->setRoot(gameDir);
+    if (stopRequested())
+        return false;
+    if (!cached.isEmpty()) {
+        cacheListing->readListing(cached, true);
+        sanitizeListing(*cacheListing);
+    }
+    return true;
+}
+
+void SyncThread::removeTempFiles()
+{
+    if (stopRequested())
+        return;
+    FolderTidy::removeTempFiles(gameDir);
+    stopRequested();
+}
+
+void SyncThread::normalizeNames()
+{
+    FolderTidy::normalizeFolderNames(gameDir);
+    if (stopRequested())
+        return;
+    FolderTidy::normalizeFileNames(gameDir);
+    stopRequested();
+}
+
+void SyncThread::convertImgArchives()
+{
+    const QStringList candidates = FolderTidy::archivesToConvert(gameDir);
+    if (stopRequested())
+        return;
+    const QDir base(gameDir);
+    progressMode = ImgConversion;
+    for (const QString &path : candidates) {
+        // Recorded relative to the game folder, like every other archive to
+        // rebuild, so it is rebuilt once at the end of the pass.
+        if (ImgArchive::ArchiveEditor::convertToV2StaticHeader(path, this))
+            rebuilds.insert(base.relativeFilePath(path));
+    }
+    progressMode = NoProgress;
+}
+
+void SyncThread::scanLocalFiles()
+{
+    delete localListing;
+    localListing = new FileSystem;
+    localListing->setRoot(gameDir);
+    localListing->scanDirectories();
+    localListing->scanFiles();
+    localListing->readImgDirectories();
+    localListing->readModificationTimes();
+    connect(localListing, &FileSystem::updateCurrentFile, this,
+            [this](const QString &file) { updateCurrentFile(file, QString()); });
+    connect(localListing, &FileSystem::updateProgressBar, this, &SyncThread::updateProgressBar);
+    stopRequested();
+}
+
+void SyncThread::checkOldCopy()
+{
+    if (!localListing)
+        return;
+    progressMode = OldCopyCheck;
+    if (stopRequested())
+        return;
+    localListing->hashFiles();
+    if (stopRequested())
+        return;
+    localListing->hashImgItems();
+    if (stopRequested())
+        return;
+    progressMode = NoProgress;
+
+    QByteArray bytes;
+    localListing->writeListing(bytes, true);
+    delete cacheListing;
+    cacheListing = new FileSystem;
+    cacheListing->setRoot(gameDir);
+    cacheListing->readListing(bytes, true);
+    cacheListing->normalize();
+}
+
+void SyncThread::checkIntegrity(bool oldCopy)
+{
+    delete diff;
+    progressMode = IntegrityCheck;
+    diff = new SyncDiffHandler(gameDir, this);
+    diff->setListings(localListing, cacheListing, remoteListing);
+    if (UserIni::noSync() == 0)
+        diff->compare(oldCopy);
+    progressMode = NoProgress;
+    stopRequested();
+}
+
+void SyncThread::removeExtraFiles()
+{
+    diff->removeExtras();
+}
+
+void SyncThread::prepareUpdate()
+{
+    auto *downloader = new FileDownloader(gameDir, this, diff);
+    diff->setDownloader(downloader);
+    diff->queueDownloads();
+}
+
+void SyncThread::reserveDirectories()
+{
+    if (!diff || !diff->downloader())
+        return;
+    progressMode = Reservation;
+    for (const QString &directory : diff->downloader()->directories()) {
+        const QString path = SafePath::inside(gameDir, directory);
+        if (path.isEmpty())
+            continue;
+        if (!QFileInfo::exists(path))
+            QDir().mkpath(path);
+        diff->addCachedDirectory(directory);
+    }
+    progressMode = NoProgress;
+    stopRequested();
+}
+
+bool SyncThread::prepareDownload()
+{
+    if (!diff || !diff->downloader())
+        return true;
+    FileDownloader *downloader = diff->downloader();
+    downloader->computeTotal();
+    const qint32 shortfall = downloader->spaceShortfall();
+    if (shortfall > 0) {
+        emit setProgressText(QStringLiteral("Недостаточно места на диске! Нужно ещё ") + QString::number(shortfall)
+                                 + QStringLiteral("Mb"),
+                             QString());
+        emit setProgressState(1, 0);
+        return false;
+    }
+    progressMode = Download;
+    downloader->start();
+    progressMode = NoProgress;
+    stopRequested();
+    return true;
+}
+
+void SyncThread::rebuildUpdatedArchives()
+{
+    if (!diff)
+        return;
+    progressMode = Rebuild;
+    diff->rebuildArchives();
+    progressMode = NoProgress;
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "sync/SyncHost.h"
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class FileSystem;
+class SyncDiffHandler;
+
+// Brings the game folder into line with the remote sync list. A plain worker
+// that its owner moves to a thread of its own; start() runs passes until one
+// finds nothing to do: fetch and verify the list, tidy the folder, convert
+// archives, scan, compare, delete extras, download, rebuild touched archives.
+// Every stage blocks the worker's thread; the window hears of it only
+// through the signals.
+class SyncThread final : public QObject, public SyncHost
+{
+    Q_OBJECT
+
+public:
+    // Which activity the progress slots describe.
+    enum ProgressMode : qint32 {
+        NoProgress = 0,
+        OldCopyCheck = 1,
+        ImgConversion = 2,
+        Reservation = 3,
+        Download = 4,
+        IntegrityCheck = 5,
+        Rebuild = 6,
+    };
+
+    // How the last run ended, for callers without a window (the headless
+    // client) that need more than the signals say.
+    enum class Outcome { Running, Ready, ListFailure, SpaceFailure, Stopped };
+
+    explicit SyncThread(const QString &gameDir, QObject *parent = nullptr);
+    ~SyncThread() override;
+
+    Outcome outcome() const { return runOutcome; }
+
+    // SyncHost
+    QSet<QString> &pendingRebuilds() override { return rebuilds; }
+    void saveCacheListing() override;
+    void finishAndQuit() override;
+
+signals:
+    void setProgressText(const QString &left, const QString &right);
+    void setProgressState(quint64 currentValue, quint64 maxValue);
+    void finish(bool gameReady);
+
+public slots:
+    void start();
+    void updateProgressBar(quint64 total, quint64 done) override;
+    void updateCurrentFile(const QString &currentFile, const QString &speed = QString()) override;
+
+private:
+    void resetPass();
+    void beginStage(const QString &text, bool emptyBar = false);
+    bool stopRequested();
+    void endRun(Outcome outcome);
+
+    bool fetchSyncList();
+    void removeTempFiles();
+    void normalizeNames();
+    void convertImgArchives();
+    void scanLocalFiles();
+    void checkOldCopy();
+    void checkIntegrity(bool oldCopy);
+    void removeExtraFiles();
+    void prepareUpdate();
+    void reserveDirectories();
+    bool prepareDownload();
+    void rebuildUpdatedArchives();
+
+    ProgressMode progressMode = NoProgress;
+    QSet<QString> rebuilds;
+    QString gameDir;
+    FileSystem *remoteListing = nullptr;
+    FileSystem *cacheListing = nullptr;
+    FileSystem *localListing = nullptr;
+    SyncDiffHandler *diff = nullptr;
+    Outcome runOutcome = Outcome::Running;
+    bool finishSent = false;
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+// Whole game folders for end-to-end tests: what a folder holds, what a
+// synchronised copy of a published folder must hold, and running the
+// operators' tools.
+namespace GameTree {
+
+// Relative path -> MD5 of every file, and relative path -> "dir" for every
+// folder, below root (hidden entries and symbolic links left out, as the
+// launcher leaves them).
+QMap<QString, QString> digest(const QString &root);
+
+// Copies the archive at source to target in the form the launcher's rebuild
+// gives it (directory sorted by name, members packed from sector 200).
+bool canonicalArchive(const QString &source, const QString &target);
+
+// The digest a synchronised copy of the published source folder must have:
+// the source's, with every IMG archive in canonical form.
+QMap<QString, QString> expectedAfterSync(const QString &sourceRoot);
+
+// Human-readable difference of two digests, empty when equal.
+QString difference(const QMap<QString, QString> &actual, const QMap<QString, QString> &expected);
+
+// Path of a tool binary built with the project.
+QString toolPath(const QString &name);
+
+struct Run
+{
+    int exitCode = -1;
+    bool crashed = false;
+    QString output; // stdout and stderr together
+};
+
+// Runs a tool to its end (or kills it after timeoutMs) with extra
+// environment variables.
+Run runTool(const QString &name, const QStringList &arguments, const QMap<QString, QString> &environment = {},
+            int timeoutMs = 120000);
+
+} // namespace GameTree
