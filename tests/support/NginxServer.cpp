@@ -156,3 +156,12 @@ void NginxServer::clearAccessLog()
     if (log.open(QIODevice::WriteOnly | QIODevice::Truncate))
         log.close();
 }
+
+void NginxServer::restoreAccessLog(const QStringList &lines)
+{
+    QFile log(prefix.path() + QStringLiteral("/access.log"));
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    for (const QString &line : lines)
+        log.write(line.toUtf8() + '\n');
+}

@@ -37,6 +37,9 @@ public:
     QStringList accessLog() const;
     QStringList requestedPaths() const;
     void clearAccessLog();
+    // Puts lines saved from accessLog() back, for a test that looks at them
+    // after running something it does not want counted.
+    void restoreAccessLog(const QStringList &lines);
 
 private:
     QString root;

@@ -54,12 +54,21 @@ void TestSyncEndToEnd::initTestCase()
         QVERIFY2((d).serve(), qPrintable((d).server()->errorString()));                                      \
     } while (false)
 
+// A run that ends ready with the folder exactly as published, after which a
+// second run finds nothing to do: it hashes nothing and fetches no block.
+// The access log keeps the first run's requests for the caller.
 #define SYNC_OK(d)                                                                                           \
     do {                                                                                                     \
         const GameTree::Run run_ = (d).sync();                                                               \
         QVERIFY2(run_.exitCode == 0, qPrintable(run_.output));                                               \
         const QString diff_ = (d).differenceFromPublished();                                                 \
         QVERIFY2(diff_.isEmpty(), qPrintable(diff_));                                                        \
+        const QStringList log_ = (d).server()->accessLog();                                                  \
+        (d).server()->clearAccessLog();                                                                      \
+        const GameTree::Run again_ = (d).sync();                                                             \
+        QVERIFY2(again_.exitCode == 0 && !hashedAnything(again_.output), qPrintable(again_.output));         \
+        QVERIFY2((d).blockRequests().isEmpty(), qPrintable((d).blockRequests().join(QLatin1Char(' '))));     \
+        (d).server()->restoreAccessLog(log_);                                                                \
     } while (false)
 
 void TestSyncEndToEnd::firstSyncThenNothingToDo()
