@@ -1,6 +1,7 @@
 #include "service/LoadThread.h"
 
 #include "platform/AppDirectory.h"
+#include "service/ApiAnswers.h"
 #include "service/ApiEnvelope.h"
 #include "service/BinaryListFile.h"
 #include "service/Endpoints.h"
@@ -16,18 +17,12 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QLoggingCategory>
 #include <QMetaType>
 #include <QProcess>
 #include <QSaveFile>
 #include <QSet>
 #include <QThread>
-
-#include <cmath>
 
 namespace {
 
@@ -45,42 +40,6 @@ constexpr int MaxPictureSide = 8192;
 QString cacheDirectory()
 {
     return AppDirectory::filePath(QStringLiteral("/cache"));
-}
-
-// A JSON value as text, numbers and booleans included; missing keys,
-// objects and arrays give empty text.
-QString text(const QJsonObject &object, const QString &key)
-{
-    return object.value(key).toVariant().toString();
-}
-
-// The low 16 bits of a port given as a JSON number or a numeric string; 0
-// for anything that is not a non-negative integer value.
-quint16 portValue(const QJsonValue &value)
-{
-    quint64 number = 0;
-    if (value.isDouble()) {
-        const double d = value.toDouble();
-        if (std::isfinite(d) && d >= 0 && d < 18446744073709551616.0)
-            number = quint64(d);
-    } else if (value.isString()) {
-        bool ok = false;
-        number = value.toString().trimmed().toULongLong(&ok);
-        if (!ok)
-            number = 0;
-    }
-    return quint16(number & 0xFFFF);
-}
-
-// True when bytes are a JSON array; the array goes to *array.
-bool parseArray(const QByteArray &bytes, QJsonArray *array)
-{
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray())
-        return false;
-    *array = document.array();
-    return true;
 }
 
 // Decodes a picture, the format told by its content. Null for anything that
@@ -177,9 +136,8 @@ bool LoadThread::pingApi(QString *cdn)
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("ping"));
     if (!request.get(2, 3000))
         return false;
-    const QString named = QJsonDocument::fromJson(request.response()).object().value(QStringLiteral("cdn")).toString();
     // Only a web address can be a mirror; anything else counts as missing.
-    *cdn = WebAddress::isFetchable(named) ? named : QString();
+    *cdn = ApiAnswers::parsePing(request.response());
     return true;
 }
 
@@ -215,18 +173,17 @@ void LoadThread::checkUpdate()
     if (quitIfExiting())
         return;
 
-    const QJsonObject answer = QJsonDocument::fromJson(request.response()).object();
-    if (text(answer, QStringLiteral("act")).toLower() != QLatin1String("update"))
+    const ApiAnswers::UpdateOffer offer = ApiAnswers::parseUpdate(request.response());
+    if (!offer.update)
         return;
-    const QString url = text(answer, QStringLiteral("download_url"));
     // An installer is only ever fetched from a web address.
-    if (!WebAddress::isFetchable(url)) {
-        qWarning() << "[update refused]" << url;
+    if (!WebAddress::isFetchable(offer.downloadUrl)) {
+        qWarning() << "[update refused]" << offer.downloadUrl;
         return;
     }
     updateAvailable = true;
-    latestVersion = text(answer, QStringLiteral("latest_version"));
-    downloadUrl = url;
+    latestVersion = offer.latestVersion;
+    downloadUrl = offer.downloadUrl;
 }
 
 // Servers come from the API, else from the last good answer in the cache,
@@ -235,10 +192,10 @@ void LoadThread::checkUpdate()
 void LoadThread::loadServers()
 {
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("servers"));
-    QJsonArray servers;
+    QVector<ApiAnswers::ServerEntry> servers;
     bool fresh = false;
     if (request.get(3, 3000)) {
-        fresh = parseArray(request.response(), &servers);
+        fresh = ApiAnswers::parseServers(request.response(), &servers);
         if (fresh)
             writeBinaryList(ServersCache, request.response());
         else
@@ -247,7 +204,7 @@ void LoadThread::loadServers()
             return;
     }
     if (!fresh) {
-        if (!parseArray(readBinaryList(ServersCache), &servers)) {
+        if (!ApiAnswers::parseServers(readBinaryList(ServersCache), &servers)) {
             emit serverListAdd(QStringLiteral("01"), Endpoints::defaultServerAddress(), DefaultServerPort);
             emit serverListLoaded();
             return;
@@ -256,11 +213,8 @@ void LoadThread::loadServers()
             return;
     }
 
-    for (const QJsonValue &value : qAsConst(servers)) {
-        const QJsonObject server = value.toObject();
-        emit serverListAdd(text(server, QStringLiteral("new_name")), text(server, QStringLiteral("addr")),
-                           portValue(server.value(QStringLiteral("port"))));
-    }
+    for (const ApiAnswers::ServerEntry &server : qAsConst(servers))
+        emit serverListAdd(server.name, server.addr, server.port);
     emit serverListLoaded();
 }
 
@@ -272,15 +226,13 @@ void LoadThread::loadNews()
     if (quitIfExiting())
         return;
 
-    const QJsonArray items = QJsonDocument::fromJson(request.response()).array();
-    for (const QJsonValue &value : items) {
+    const QVector<ApiAnswers::NewsItem> items = ApiAnswers::parseNews(request.response());
+    for (const ApiAnswers::NewsItem &item : items) {
         if (!newsSink)
             break;
-        const QJsonObject item = value.toObject();
-        const uint idx = newsSink->addNews(text(item, QStringLiteral("caption")), text(item, QStringLiteral("text")),
-                                           text(item, QStringLiteral("date")), text(item, QStringLiteral("link")));
+        const uint idx = newsSink->addNews(item.caption, item.text, item.date, item.link);
         // A later item with the same index replaces the earlier address.
-        imageUrls.insert(idx, text(item, QStringLiteral("image")));
+        imageUrls.insert(idx, item.image);
     }
     emit newsListLoaded();
 }

@@ -1,11 +1,10 @@
 #include "service/ServerQuery.h"
 
 #include "platform/Platform.h"
+#include "service/ApiAnswers.h"
 #include "service/Endpoints.h"
 #include "service/HttpRequest.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QThread>
 #include <QTimer>
 
@@ -30,6 +29,10 @@ ServerQuery::~ServerQuery()
         QMetaObject::invokeMethod(
             this,
             [this] {
+                // This may run inside the first request's local event loop
+                // (quit() ends that loop too); startHttpReq then must not
+                // arm a timer on a thread that is about to end.
+                stopping = true;
                 delete pollTimer;
                 pollTimer = nullptr;
                 QThread::currentThread()->quit();
@@ -47,6 +50,8 @@ void ServerQuery::startHttpReq()
         lastQueryTicks = now;
         query();
     }
+    if (stopping)
+        return;
     if (!pollTimer) {
         pollTimer = new QTimer(this);
         pollTimer->setSingleShot(true);
@@ -68,10 +73,10 @@ void ServerQuery::query()
     request.addParam(QStringLiteral("port"), QString::number(monitoringPort(index)));
     if (!request.get(3, 1000))
         return;
-    const QJsonObject answer = QJsonDocument::fromJson(request.response()).object();
-    if (answer.contains(QStringLiteral("numplayers")) && answer.contains(QStringLiteral("maxplayers"))) {
-        numplayers = quint16(answer.value(QStringLiteral("numplayers")).toInt());
-        maxplayers = quint16(answer.value(QStringLiteral("maxplayers")).toInt());
+    const ApiAnswers::MonitoringCounts counts = ApiAnswers::parseMonitoring(request.response());
+    if (counts.present) {
+        numplayers = counts.numplayers;
+        maxplayers = counts.maxplayers;
     }
     emit infoUpdated(numplayers, maxplayers);
 }

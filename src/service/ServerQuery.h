@@ -48,4 +48,5 @@ private:
     quint32 lastQueryTicks = 0;
     QThread *thread = nullptr;
     QTimer *pollTimer = nullptr;
+    bool stopping = false; // set on the query's thread by the destructor
 };
