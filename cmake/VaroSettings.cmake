@@ -24,3 +24,17 @@ set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
 
 option(VARO_INSECURE_TLS
        "Do not verify TLS peers (only for deployments with self-signed certificates)" OFF)
+
+# Web addresses the launcher window opens: the four header links and the
+# launcher's own download (offered when an update is announced). Placeholders
+# like the addresses above.
+set(VARO_SITE_URL "https://varoonline.example/" CACHE STRING
+    "The project's web site (header link \"Сайт\")")
+set(VARO_FORUM_URL "https://forum.varoonline.example/" CACHE STRING
+    "The project's forum (header link \"Форум\")")
+set(VARO_DONATE_URL "https://varoonline.example/donate" CACHE STRING
+    "The web site's donation page (header link \"Пополнить счет\")")
+set(VARO_HELP_URL "https://varoonline.example/help" CACHE STRING
+    "The project's help chat (header link \"Помощь\")")
+set(VARO_DOWNLOAD_URL "https://varoonline.example/files/VaroLauncher.exe" CACHE STRING
+    "Secure address of the launcher's executable on the project's site")

@@ -1,0 +1,359 @@
+// The whole launcher, as a player meets it: the real executable on an X
+// server (Xvfb), against nginx serving a published game folder, the API's
+// answers and the monitoring answers as static files. It loads, synchronises
+// the game folder, becomes ready, takes a nickname typed into its field and,
+// on "ИГРАТЬ", starts the game with the first server and exits.
+
+#include "support/GameTree.h"
+#include "support/SyncDeployment.h"
+#include "support/TestFiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const char LauncherBinary[] = VARO_TOOLS_DIR "/../src/app/launcher/varo-launcher";
+
+// Stand-in for the game: records its working directory and arguments next to
+// itself and exits.
+const char StandInGame[] = "#!/bin/sh\n"
+                           "out=\"$(dirname \"$0\")/started.txt\"\n"
+                           "{\n"
+                           "  printf 'cwd=%s\\n' \"$(pwd)\"\n"
+                           "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done\n"
+                           "} > \"$out.part\" && mv \"$out.part\" \"$out\"\n";
+
+// The API script and the monitoring endpoint answer from files chosen by a
+// query parameter.
+const char ApiLocations[] =
+    "    location = /launcher_api/api_v2.php { default_type application/json; try_files /api/$arg_data.json =404; }\n"
+    "    location = /servers/monitoring { default_type application/json; try_files /monitoring/$arg_port.json =404; }";
+
+// Widget places inside the 900 x 550 window: centres of the nickname field
+// (70, 380, 230, 40) and of "ИГРАТЬ" (309, 370, 230, 50).
+const QPoint NicknameFieldCentre(70 + 115, 380 + 20);
+const QPoint JoinButtonCentre(309 + 115, 370 + 25);
+
+const QString FirstServerAddress = QStringLiteral("127.0.0.11");
+const QString FirstServerPort = QStringLiteral("7777");
+
+} // namespace
+
+class TestWholeLauncher : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void joinStartsTheGameWithTheFirstServerAndExits();
+
+private:
+    void writeStaticAnswers();
+    bool startXvfb();
+    QString xdotool(const QStringList &arguments, bool *ok = nullptr);
+    QString windowId();
+    QPoint windowOrigin(const QString &window);
+    void click(const QPoint &point);
+    QString launcherLog() const;
+    bool readyToPlay();
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+
+    QTemporaryDir root;
+    SyncDeployment deployment;
+    QProcess xvfb;
+    QProcess launcher;
+    QString display;
+    QString appDir;
+    QString logPath;
+    QProcessEnvironment environment;
+    qint64 quietSince = -1;
+    QElapsedTimer clock;
+};
+
+void TestWholeLauncher::initTestCase()
+{
+    QVERIFY(root.isValid());
+    if (!QFile::exists(QString::fromUtf8(LauncherBinary)))
+        QSKIP("the launcher executable has not been built");
+    if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
+        QSKIP("Xvfb is not installed (scripts/bootstrap installs it)");
+    if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+        QSKIP("xdotool is not installed (scripts/bootstrap installs it)");
+    clock.start();
+
+    // A published game folder whose executable is the recording stand-in.
+    deployment.makeBaseGame();
+    QVERIFY(TestFiles::write(deployment.sourceDir() + QStringLiteral("/gta_sa.exe"), StandInGame));
+    QString output;
+    QVERIFY2(deployment.publish(&output), qPrintable(output));
+    writeStaticAnswers();
+    QVERIFY2(deployment.serve(QLatin1String(ApiLocations)), qPrintable(deployment.server()->errorString()));
+
+    QVERIFY2(startXvfb(), "Xvfb did not start");
+
+    // The launcher in a folder of its own: it keeps user.ini, its caches and
+    // the game folder next to itself.
+    appDir = root.filePath(QStringLiteral("launcher"));
+    QVERIFY(QDir().mkpath(appDir));
+    const QString program = appDir + QStringLiteral("/varo-launcher");
+    QVERIFY(QFile::copy(QString::fromUtf8(LauncherBinary), program));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+
+    // Private runtime folder (the single-instance lock) and settings (the
+    // nickname), every address on the local nginx, the window's progress
+    // texts in the log, and message dialogs that close themselves.
+    const QString runtime = root.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    environment = QProcessEnvironment::systemEnvironment();
+    const QMap<QString, QString> addresses = deployment.environment();
+    for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
+        environment.insert(it.key(), it.value());
+    environment.insert(QStringLiteral("VARO_MONITORING_URL"),
+                       deployment.server()->url(QStringLiteral("/servers/monitoring")));
+    environment.insert(QStringLiteral("VARO_GAME_HOST"), QStringLiteral("127.0.0.1"));
+    environment.insert(QStringLiteral("VARO_DEFAULT_SERVER"), QStringLiteral("127.0.0.1"));
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("varo.app.debug=true"));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    environment.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("home/.config")));
+    environment.insert(QStringLiteral("VARO_TEST_AUTOCLOSE_DIALOGS_MS"), QStringLiteral("300"));
+    logPath = root.filePath(QStringLiteral("launcher.log"));
+}
+
+void TestWholeLauncher::cleanupTestCase()
+{
+    if (launcher.state() != QProcess::NotRunning) {
+        launcher.kill();
+        launcher.waitForFinished(5000);
+    }
+    if (xvfb.state() != QProcess::NotRunning) {
+        xvfb.terminate();
+        if (!xvfb.waitForFinished(5000)) {
+            xvfb.kill();
+            xvfb.waitForFinished(5000);
+        }
+    }
+}
+
+void TestWholeLauncher::writeStaticAnswers()
+{
+    const QString www = deployment.mirrorDir();
+    // The mirror named in "cdn" is filled in once nginx has its port; the
+    // launcher falls back to VARO_MIRROR_BASE, the same server, until then.
+    QVERIFY(TestFiles::write(www + QStringLiteral("/api/ping.json"), "{}"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/api/updates.json"), R"({"act": "none"})"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/api/servers.json"),
+                             R"([{"new_name": "Alpha", "addr": "127.0.0.11", "port": 7777},
+                                 {"new_name": "Beta", "addr": "127.0.0.12", "port": "7778"},
+                                 {"new_name": "Gamma", "addr": "127.0.0.13", "port": 7779}])"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/api/news.json"),
+                             R"([{"caption": "One", "text": "First", "date": "01.05", "link": "", "image": ""}])"));
+    // The first server has the fewest players: should the list choose a
+    // server by itself, it is that one too.
+    QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7771.json"), R"({"numplayers": 5, "maxplayers": 100})"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7772.json"), R"({"numplayers": 50, "maxplayers": 100})"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7773.json"), R"({"numplayers": 70, "maxplayers": 100})"));
+}
+
+bool TestWholeLauncher::startXvfb()
+{
+    // Xvfb chooses a free display and writes its number once it accepts
+    // clients.
+    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                                        QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+                                        QStringLiteral("tcp")});
+    if (!xvfb.waitForStarted(10000))
+        return false;
+    QByteArray number;
+    QElapsedTimer waited;
+    waited.start();
+    while (!number.contains('\n') && waited.elapsed() < 20000 && xvfb.state() == QProcess::Running) {
+        xvfb.waitForReadyRead(500);
+        number += xvfb.readAllStandardOutput();
+    }
+    number = number.trimmed();
+    if (number.isEmpty())
+        return false;
+    display = QLatin1Char(':') + QString::fromLatin1(number);
+    return true;
+}
+
+QString TestWholeLauncher::xdotool(const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral("xdotool"), arguments);
+    const bool finished = process.waitForStarted(5000) && process.waitForFinished(10000);
+    if (ok)
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
+QString TestWholeLauncher::windowId()
+{
+    const QString found =
+        xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                 QStringLiteral("^Varo Launcher$")});
+    return found.section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+QPoint TestWholeLauncher::windowOrigin(const QString &window)
+{
+    bool ok = false;
+    const QString shell = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window}, &ok);
+    const QRegularExpressionMatch x = QRegularExpression(QStringLiteral("^X=(\\d+)$"),
+                                                         QRegularExpression::MultilineOption)
+                                          .match(shell);
+    const QRegularExpressionMatch y = QRegularExpression(QStringLiteral("^Y=(\\d+)$"),
+                                                         QRegularExpression::MultilineOption)
+                                          .match(shell);
+    if (!ok || !x.hasMatch() || !y.hasMatch())
+        return QPoint(-1, -1);
+    return QPoint(x.captured(1).toInt(), y.captured(1).toInt());
+}
+
+void TestWholeLauncher::click(const QPoint &point)
+{
+    xdotool({QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
+             QStringLiteral("click"), QStringLiteral("1")});
+}
+
+QString TestWholeLauncher::launcherLog() const
+{
+    return QString::fromUtf8(TestFiles::read(logPath));
+}
+
+// "Готово к игре!" in the window, as its progress line in the log. Without
+// such lines a synchronisation pass that fetched the list again and then
+// downloaded nothing, followed by a quiet spell, stands in.
+bool TestWholeLauncher::readyToPlay()
+{
+    const QString log = launcherLog();
+    if (log.contains(QStringLiteral("[progress] Готово к игре!")))
+        return true;
+    if (log.contains(QLatin1String("[progress]")))
+        return false;
+    int lists = 0;
+    int blocksAfter = 0;
+    for (const QString &path : deployment.server()->requestedPaths()) {
+        if (path == QLatin1String("/launcher_api/sync.lst.hash")) {
+            ++lists;
+            blocksAfter = 0;
+        } else if (path.startsWith(QLatin1String("/pcgamefile/"))) {
+            ++blocksAfter;
+        }
+    }
+    if (lists < 2 || blocksAfter > 0 || !QFile::exists(appDir + QStringLiteral("/varo_launcher.bin"))) {
+        quietSince = -1;
+        return false;
+    }
+    if (quietSince < 0)
+        quietSince = clock.elapsed();
+    return clock.elapsed() - quietSince >= 2000;
+}
+
+bool TestWholeLauncher::waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < timeoutMs) {
+        if (condition())
+            return true;
+        if (launcher.state() == QProcess::NotRunning)
+            return condition();
+        QTest::qWait(200);
+    }
+    return condition();
+}
+
+void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
+{
+    // Now that nginx has its port, the API names it as the mirror.
+    QVERIFY(TestFiles::write(deployment.mirrorDir() + QStringLiteral("/api/ping.json"),
+                             QStringLiteral("{\"cdn\": \"%1\"}").arg(deployment.server()->url(QStringLiteral("/")))
+                                 .toUtf8()));
+
+    launcher.setProcessEnvironment(environment);
+    launcher.setWorkingDirectory(appDir);
+    launcher.setProcessChannelMode(QProcess::MergedChannels);
+    launcher.setStandardOutputFile(logPath);
+    launcher.start(appDir + QStringLiteral("/varo-launcher"), QStringList());
+    QVERIFY2(launcher.waitForStarted(10000), qPrintable(launcher.errorString()));
+
+    QVERIFY2(waitFor([this] { return readyToPlay(); }, 60000), qPrintable(launcherLog()));
+    QCOMPARE(launcher.state(), QProcess::Running);
+    QCOMPARE(deployment.differenceFromPublished(), QString());
+    QVERIFY2(!deployment.server()->requestedPaths().filter(QStringLiteral("/servers/monitoring?")).isEmpty(),
+             "the servers' player counts were never asked for");
+
+    // Published files carry no execute permission; the stand-in needs it.
+    const QString gameDir = appDir + QStringLiteral("/gtasa");
+    const QString game = gameDir + QStringLiteral("/gta_sa.exe");
+    QVERIFY(QFile::setPermissions(game, QFile::permissions(game) | QFileDevice::ExeOwner));
+    const QString started = gameDir + QStringLiteral("/started.txt");
+
+    const QString window = windowId();
+    QVERIFY2(!window.isEmpty(), "no visible window named Varo Launcher");
+    const QPoint origin = windowOrigin(window);
+    QVERIFY(origin.x() >= 0);
+
+    const auto typeNickname = [&](const QString &name) {
+        click(origin + NicknameFieldCentre);
+        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a"), QStringLiteral("BackSpace")});
+        xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), name});
+    };
+
+    // Two letters are refused with a message (closed by the test hook): the
+    // launcher stays and no game starts.
+    typeNickname(QStringLiteral("Ab"));
+    click(origin + JoinButtonCentre);
+    QTest::qWait(1500);
+    QCOMPARE(launcher.state(), QProcess::Running);
+    QVERIFY(!QFile::exists(started));
+
+    typeNickname(QStringLiteral("Ivan_Petrov"));
+    click(origin + JoinButtonCentre);
+    QVERIFY2(launcher.waitForFinished(15000), qPrintable(launcherLog()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+
+    // The game runs on its own; it records how it was started.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(started), 10000);
+    QStringList lines = QString::fromUtf8(TestFiles::read(started)).split(QLatin1Char('\n'));
+    lines.removeAll(QString());
+    QVERIFY(!lines.isEmpty());
+    QVERIFY(lines.first().startsWith(QLatin1String("cwd=")));
+    QCOMPARE(QFileInfo(lines.first().mid(4)).canonicalFilePath(), QFileInfo(gameDir).canonicalFilePath());
+    QStringList arguments;
+    for (const QString &line : lines.mid(1))
+        arguments << (line.startsWith(QLatin1String("arg=")) ? line.mid(4) : QStringLiteral("?") + line);
+    QCOMPARE(arguments, QStringList({QStringLiteral("-varo"), QStringLiteral("-c"), QStringLiteral("-n"),
+                                     QStringLiteral("Ivan_Petrov"), QStringLiteral("-h"), FirstServerAddress,
+                                     QStringLiteral("-p"), FirstServerPort}));
+
+    // The nickname went where the multiplayer client reads it (on this
+    // system a settings file standing in for its registry key).
+    QDirIterator stores(root.filePath(QStringLiteral("home/.config")), {QStringLiteral("GenerationC.conf")},
+                        QDir::Files, QDirIterator::Subdirectories);
+    QVERIFY(stores.hasNext());
+    QSettings client(stores.next(), QSettings::IniFormat);
+    QCOMPARE(client.value(QStringLiteral("player_name")).toString(), QStringLiteral("Ivan_Petrov"));
+}
+
+QTEST_GUILESS_MAIN(TestWholeLauncher)
+#include "tst_wholelauncher.moc"
