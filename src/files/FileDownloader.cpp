@@ -32,6 +32,9 @@ constexpr quint32 StallLimitSeconds = 10;
 constexpr int FirstSpeedCalcMs = 100;
 constexpr int SpeedCalcMs = 1000;
 constexpr int HeaderSize = 4;
+// Most body bytes taken from an answer that is not the file (an error page,
+// a redirect's text): far more than any real one has.
+constexpr qint64 MaxDiscardedBytes = 1 << 20;
 // The largest file an archive record can describe.
 constexpr quint32 MaxMemberBytes = ImgArchive::ArchiveEditor::MaxEntrySectors * quint32(ImgArchive::ArchiveEditor::SectorSize);
 
@@ -417,6 +420,7 @@ void FileDownloader::sendRequest(const QUrl &url)
     // followRedirect), so that the received file restarts with each hop.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setMaximumRedirectsAllowed(MaxRedirects);
+    discardedBytes = 0;
     reply = manager->get(request);
     reply->setReadBufferSize(0);
     connect(reply, &QNetworkReply::finished, this, &FileDownloader::networkFinished);
@@ -442,14 +446,25 @@ void FileDownloader::networkReadyRead()
 void FileDownloader::receive(QNetworkReply *source)
 {
     const QByteArray bytes = source->readAll();
-    stallSeconds = 0;
-    // The body of a redirect or of an error answer is not the file.
+    // The body of a redirect or of an error answer is not the file: it is
+    // dropped, and it does not count as data arriving, so one that trickles
+    // meets the stall limit. One without end would keep the transfer alive
+    // for ever while the network layer queues what it reads faster than it
+    // is taken, so it is cut off; the answer then fails like a broken
+    // connection.
     const QVariant status = source->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if ((status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-        || source->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid())
+        || source->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
+        discardedBytes += bytes.size();
+        if (discardedBytes > MaxDiscardedBytes) {
+            qCWarning(lcDownload) << "[download] answer that is not the file goes on and on:" << source->url();
+            source->abort();
+        }
         return;
+    }
     if (bytes.isEmpty())
         return;
+    stallSeconds = 0;
 
     if (head.size() < HeaderSize) {
         head += bytes.left(HeaderSize - head.size());
@@ -576,6 +591,8 @@ void FileDownloader::followRedirect(const QUrl &target)
     transferBytes = 0;
     head.clear();
     lastBytesRead = 0;
+    // The redirect was an answer: the next hop gets its own ten seconds.
+    stallSeconds = 0;
     qCDebug(lcDownload) << "[download redirect]" << target;
     sendRequest(target);
 }

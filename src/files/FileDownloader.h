@@ -141,6 +141,8 @@ private:
     qint64 expectedSize = 0;
     qint64 receivedLimit = 0;
     qint64 transferBytes = 0;
+    // Body bytes of the current answer dropped because it is not the file.
+    qint64 discardedBytes = 0;
     QByteArray head;
     int redirectsLeft = 0;
     bool rejected = false;

@@ -1,6 +1,9 @@
 #include "support/TestHttpServer.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QMap>
 #include <QMetaObject>
@@ -15,6 +18,10 @@
 
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 using Reply = TestHttpServer::Reply;
@@ -22,6 +29,13 @@ using Request = TestHttpServer::Request;
 
 // A request head larger than this is not a test's request.
 constexpr int MaxHeadSize = 1 << 20;
+// An endless body is written in pieces of this size, and no more than a few
+// of them wait in the socket's buffer at any time.
+constexpr int EndlessPieceSize = 64 * 1024;
+constexpr int EndlessBacklog = 4 * EndlessPieceSize;
+// A reset follows the last bytes after this pause, so that they are on the
+// wire before it.
+constexpr int ResetPauseMs = 100;
 
 QByteArray reasonPhrase(int status)
 {
@@ -123,6 +137,38 @@ void sendTrickle(const QPointer<QTcpSocket> &socket, const Reply &reply)
     timer->start(qMax(1, reply.tickMs));
 }
 
+// Keeps a few pieces of zeros queued for as long as the peer reads them, so
+// that the body never ends while the server's own memory stays bounded.
+void sendEndless(const QPointer<QTcpSocket> &socket)
+{
+    const QByteArray piece(EndlessPieceSize, '\0');
+    const auto refill = [socket, piece] {
+        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        while (socket->bytesToWrite() < EndlessBacklog)
+            socket->write(piece);
+    };
+    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+    refill();
+}
+
+// Closes the connection with a reset instead of an orderly close: with a
+// zero linger time the kernel drops what is unsent and answers with RST.
+void resetConnection(const QPointer<QTcpSocket> &socket)
+{
+    if (!socket)
+        return;
+    socket->flush();
+#ifdef Q_OS_UNIX
+    const qintptr descriptor = socket->socketDescriptor();
+    if (descriptor >= 0) {
+        const linger immediately{1, 0};
+        ::setsockopt(int(descriptor), SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
+    }
+#endif
+    socket->abort();
+}
+
 void answer(const QPointer<QTcpSocket> &socket, const Reply &reply)
 {
     if (!socket)
@@ -148,7 +194,37 @@ void answer(const QPointer<QTcpSocket> &socket, const Reply &reply)
         else
             sendTrickle(socket, reply);
         return;
+    case Reply::Mode::Endless:
+        socket->write(responseHead(reply) + reply.body);
+        sendEndless(socket);
+        return;
+    case Reply::Mode::Reset:
+        socket->write(responseHead(reply) + reply.body);
+        socket->flush();
+        QTimer::singleShot(ResetPauseMs, socket, [socket] { resetConnection(socket); });
+        return;
     }
+}
+
+// The file of a request path below root, or empty when there is none or the
+// path would leave root.
+QString documentPath(const QString &root, const QString &requestPath)
+{
+    if (root.isEmpty())
+        return QString();
+    const QString decoded = QUrl::fromPercentEncoding(requestPath.toUtf8());
+    if (!decoded.startsWith(QLatin1Char('/')) || decoded.contains(QLatin1Char('\\')))
+        return QString();
+    const QStringList segments = decoded.split(QLatin1Char('/'));
+    if (segments.contains(QStringLiteral("..")))
+        return QString();
+    const QFileInfo file(root + decoded);
+    if (!file.isFile())
+        return QString();
+    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    if (!file.canonicalFilePath().startsWith(canonicalRoot + QLatin1Char('/')))
+        return QString();
+    return file.canonicalFilePath();
 }
 
 } // namespace
@@ -165,6 +241,7 @@ struct TestHttpServer::Private
     mutable QWaitCondition changed;
     QMap<QString, Script> scripts;
     Reply defaultReply = Reply::status(404, "not found");
+    QString documentRoot;
     QList<Request> log;
     int connections = 0;
 
@@ -218,9 +295,14 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
     });
 }
 
-TestHttpServer::Reply TestHttpServer::Private::record(const Request &request)
+TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived)
 {
+    Request request = arrived;
+    QElapsedTimer now;
+    now.start();
+    request.arrivedMs = now.msecsSinceReference();
     Reply reply;
+    QString root;
     {
         QMutexLocker locker(&mutex);
         log.append(request);
@@ -235,12 +317,20 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &request)
             it = scripts.find(request.path);
         if (it == scripts.end() || it->replies.isEmpty()) {
             reply = defaultReply;
+            root = documentRoot;
         } else {
             reply = it->replies.value(qMin(it->served, it->replies.size() - 1));
             ++it->served;
         }
     }
     changed.wakeAll();
+    // Read outside the lock: the test thread may be waiting for it.
+    const QString document = documentPath(root, request.path);
+    if (!document.isEmpty()) {
+        QFile file(document);
+        if (file.open(QIODevice::ReadOnly))
+            reply = Reply::ok(file.readAll(), "application/octet-stream");
+    }
     return reply;
 }
 
@@ -310,6 +400,19 @@ void TestHttpServer::setDefaultReply(const Reply &reply)
 {
     QMutexLocker locker(&d->mutex);
     d->defaultReply = reply;
+}
+
+void TestHttpServer::clearReply(const QString &path)
+{
+    QMutexLocker locker(&d->mutex);
+    d->scripts.remove(path);
+}
+
+void TestHttpServer::setDocumentRoot(const QString &dir)
+{
+    const QString root = dir.isEmpty() ? QString() : QFileInfo(dir).absoluteFilePath();
+    QMutexLocker locker(&d->mutex);
+    d->documentRoot = root;
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const
@@ -440,6 +543,24 @@ Reply Reply::trickle(const QByteArray &body, int bytesPerTick, int tickMs)
     reply.body = body;
     reply.bytesPerTick = bytesPerTick;
     reply.tickMs = tickMs;
+    return reply;
+}
+
+Reply Reply::endless(const QByteArray &bodyStart)
+{
+    Reply reply;
+    reply.mode = Mode::Endless;
+    reply.body = bodyStart;
+    reply.announcedLength = NoLength;
+    return reply;
+}
+
+Reply Reply::reset(const QByteArray &bodyStart, qint64 announcedLength)
+{
+    Reply reply;
+    reply.mode = Mode::Reset;
+    reply.body = bodyStart;
+    reply.announcedLength = announcedLength;
     return reply;
 }
 

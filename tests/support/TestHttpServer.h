@@ -23,7 +23,9 @@
 //
 // Each path answers with its script: a single reply, or a sequence in which
 // the first request gets the first reply, the next the second, and so on,
-// the last one repeating. Unscripted paths get the default reply (404).
+// the last one repeating. Unscripted paths get the default reply (404), or,
+// once setDocumentRoot() has named a folder, that folder's file of the same
+// path when there is one (so that only the misbehaving paths need a script).
 //
 // A script may also be keyed by a path and one query parameter, as
 // "/api_v2.php?data=ping": it answers the requests of that path whose query
@@ -43,6 +45,8 @@ public:
             Drop,      // close without any answer
             Silent,    // read the request, answer nothing, keep the connection
             Trickle,   // whole body, bytesPerTick bytes every tickMs, then close
+            Endless,   // body, then zero bytes for as long as the peer reads
+            Reset,     // status line, headers, body, then an abrupt close (RST)
         };
 
         Mode mode = Mode::Complete;
@@ -68,6 +72,11 @@ public:
         static Reply stall(const QByteArray &bodyStart, qint64 announcedLength);
         static Reply truncated(const QByteArray &bodyStart, qint64 announcedLength);
         static Reply trickle(const QByteArray &body, int bytesPerTick, int tickMs);
+        // No Content-Length; bodyStart and then zero bytes without end.
+        static Reply endless(const QByteArray &bodyStart = QByteArray());
+        // Announces announcedLength bytes, sends bodyStart, then resets the
+        // connection (SO_LINGER 0) instead of closing it in order.
+        static Reply reset(const QByteArray &bodyStart, qint64 announcedLength);
 
         Reply delayed(int ms) const;
         Reply withHeader(const QByteArray &name, const QByteArray &value) const;
@@ -81,6 +90,9 @@ public:
         QUrlQuery query;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
+        // When the request was complete, in milliseconds of the monotonic
+        // clock (QElapsedTimer::msecsSinceReference()).
+        qint64 arrivedMs = 0;
 
         // First header of that name (case-insensitive), or empty.
         QByteArray header(const QByteArray &name) const;
@@ -101,6 +113,14 @@ public:
     void setReply(const QString &path, const Reply &reply);
     void setReplies(const QString &path, const QList<Reply> &replies);
     void setDefaultReply(const Reply &reply);
+    // Forgets the script of path (and its sequence position); the path then
+    // gets the default answer again.
+    void clearReply(const QString &path);
+    // Unscripted paths are answered with the file of that path below dir
+    // (200, application/octet-stream) when it exists; others get the default
+    // reply. Paths that climb out of dir are never served. An empty dir
+    // turns this off.
+    void setDocumentRoot(const QString &dir);
 
     // Requests received so far, in order of arrival (recorded once the
     // request, body included, has been read).
