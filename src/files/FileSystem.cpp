@@ -35,6 +35,9 @@ QString hexMd5(QCryptographicHash &hash)
 QString md5OfRange(QFile &file, qint64 length)
 {
     QCryptographicHash hash(QCryptographicHash::Md5);
+    // A directory record may claim more than the file holds; no buffer is
+    // set aside for bytes that are not there.
+    length = qMin(length, qMax<qint64>(0, file.size() - file.pos()));
     QByteArray chunk;
     while (length > 0) {
         chunk = file.read(qMin(length, HashChunkSize));
@@ -82,7 +85,10 @@ bool readArchiveDirectory(const QString &path, QVector<DirRecord> *records)
             continue; // also drops the static header record of our own form
         const char *nameField = reinterpret_cast<const char *>(record + 8);
         const QString name = QString::fromLocal8Bit(nameField, int(qstrnlen(nameField, 24)));
-        if (name.contains(QLatin1Char(' ')))
+        // The text listing separates fields by blanks and records by line
+        // feeds; a name holding either could not be written into it and read
+        // back (a line feed would even start a line of its own choosing).
+        if (name.contains(QLatin1Char(' ')) || name.contains(QLatin1Char('\n')))
             continue;
         records->append({qFromLittleEndian<quint32>(record), sectors, name});
     }

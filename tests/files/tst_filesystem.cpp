@@ -138,7 +138,8 @@ void TestFileSystem::readsArchiveDirectories()
     QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("a.img")),
                                    {{QStringLiteral("one.dff"), TestFiles::noise(3000, 1)},
                                     {QStringLiteral("has space.txd"), "x"},
-                                    {QStringLiteral("Two.TXD"), TestFiles::noise(10, 2)}}));
+                                    {QStringLiteral("Two.TXD"), TestFiles::noise(10, 2)},
+                                    {QStringLiteral("x.dff\nzz.txd"), "y"}}));
     QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("b.img")), {{QStringLiteral("empty.dff"), QByteArray(), 0}}));
     QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("c.img")), {{QStringLiteral("three.col"), "c"}}));
 
@@ -160,7 +161,7 @@ void TestFileSystem::readsArchiveDirectories()
     QCOMPARE(fs.imgCursor, 2);
 
     const QVector<ListingEntry> members = fs.imgGroups.value(0);
-    QCOMPARE(members.size(), 2); // the name with a space is skipped
+    QCOMPARE(members.size(), 2); // the names with a space or a line feed are skipped
     QCOMPARE(members.at(0).name, QStringLiteral("one.dff"));
     QCOMPARE(members.at(0).size, 4096u);
     QCOMPARE(members.at(0).imgOffset, 1u);
@@ -168,6 +169,14 @@ void TestFileSystem::readsArchiveDirectories()
     QCOMPARE(members.at(1).imgOffset, 4u);
     QCOMPARE(fs.imgArchiveSizeEstimate(*a), 409600u + 4096u + 2048u);
     QCOMPARE(a->blockCount, 1u);
+
+    // What the scan found survives the text form of the remembered state.
+    QByteArray text;
+    fs.writeListing(text, true);
+    Listing reread;
+    reread.readListing(text, true);
+    QCOMPARE(reread.listingDigest(true), fs.listingDigest(true));
+    QCOMPARE(reread.imgGroups.keys(), fs.imgGroups.keys());
 }
 
 void TestFileSystem::brokenArchivesBecomePlainFiles_data()
