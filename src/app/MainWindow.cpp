@@ -24,6 +24,7 @@
 #include <QGraphicsDropShadowEffect>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMouseEvent>
 #include <QPainterPath>
 #include <QPushButton>
@@ -50,6 +51,8 @@
 #ifndef VARO_DOWNLOAD_URL
 #define VARO_DOWNLOAD_URL "https://varoonline.example/files/VaroLauncher.exe"
 #endif
+
+Q_LOGGING_CATEGORY(lcApp, "varo.app", QtInfoMsg)
 
 namespace {
 
@@ -283,6 +286,9 @@ void MainWindow::updateIPv4(uint addr)
 
 void MainWindow::syncerSetProgressText(const QString &left, const QString &right)
 {
+    // The texts also go to the log, so that scripts driving the launcher
+    // without looking at the window can follow it.
+    qCDebug(lcApp).noquote() << "[progress]" << left << "|" << right;
     // Unchanged texts are not drawn again: the workers repeat them often.
     if (left != lastLeftText) {
         lastLeftText = left;

@@ -4,7 +4,6 @@
 // the game folder, becomes ready, takes a nickname typed into its field and,
 // on "ИГРАТЬ", starts the game with the first server and exits.
 
-#include "support/GameTree.h"
 #include "support/SyncDeployment.h"
 #include "support/TestFiles.h"
 
@@ -18,6 +17,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <functional>
 
 namespace {
 
@@ -96,15 +97,16 @@ void TestWholeLauncher::initTestCase()
     QVERIFY(TestFiles::write(deployment.sourceDir() + QStringLiteral("/gta_sa.exe"), StandInGame));
     QString output;
     QVERIFY2(deployment.publish(&output), qPrintable(output));
-    writeStaticAnswers();
     QVERIFY2(deployment.serve(QLatin1String(ApiLocations)), qPrintable(deployment.server()->errorString()));
+    writeStaticAnswers();
+    if (QTest::currentTestFailed())
+        return;
 
     QVERIFY2(startXvfb(), "Xvfb did not start");
 
     // The launcher in a folder of its own: it keeps user.ini, its caches and
     // the game folder next to itself.
-    appDir = root.filePath(QStringLiteral("launcher"));
-    QVERIFY(QDir().mkpath(appDir));
+    appDir = deployment.clientDir();
     const QString program = appDir + QStringLiteral("/varo-launcher");
     QVERIFY(QFile::copy(QString::fromUtf8(LauncherBinary), program));
     QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
@@ -119,6 +121,9 @@ void TestWholeLauncher::initTestCase()
     const QMap<QString, QString> addresses = deployment.environment();
     for (auto it = addresses.cbegin(); it != addresses.cend(); ++it)
         environment.insert(it.key(), it.value());
+    // The built-in mirror is a closed port: the game files can come only
+    // from the mirror that the API's "ping" answer names.
+    environment.insert(QStringLiteral("VARO_MIRROR_BASE"), QStringLiteral("http://127.0.0.1:9/"));
     environment.insert(QStringLiteral("VARO_MONITORING_URL"),
                        deployment.server()->url(QStringLiteral("/servers/monitoring")));
     environment.insert(QStringLiteral("VARO_GAME_HOST"), QStringLiteral("127.0.0.1"));
@@ -130,6 +135,12 @@ void TestWholeLauncher::initTestCase()
     environment.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(QStringLiteral("home/.config")));
     environment.insert(QStringLiteral("VARO_TEST_AUTOCLOSE_DIALOGS_MS"), QStringLiteral("300"));
+    // Under AddressSanitizer: the X keyboard library hands strndup a buffer
+    // without a terminating NUL, which strndup may be given but the strict
+    // string checks report; the launcher's own code keeps every other check.
+    if (environment.contains(QStringLiteral("ASAN_OPTIONS")))
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":strict_string_checks=0"));
     logPath = root.filePath(QStringLiteral("launcher.log"));
 }
 
@@ -151,9 +162,9 @@ void TestWholeLauncher::cleanupTestCase()
 void TestWholeLauncher::writeStaticAnswers()
 {
     const QString www = deployment.mirrorDir();
-    // The mirror named in "cdn" is filled in once nginx has its port; the
-    // launcher falls back to VARO_MIRROR_BASE, the same server, until then.
-    QVERIFY(TestFiles::write(www + QStringLiteral("/api/ping.json"), "{}"));
+    QVERIFY(TestFiles::write(www + QStringLiteral("/api/ping.json"),
+                             QStringLiteral("{\"cdn\": \"%1\"}").arg(deployment.server()->url(QStringLiteral("/")))
+                                 .toUtf8()));
     QVERIFY(TestFiles::write(www + QStringLiteral("/api/updates.json"), R"({"act": "none"})"));
     QVERIFY(TestFiles::write(www + QStringLiteral("/api/servers.json"),
                              R"([{"new_name": "Alpha", "addr": "127.0.0.11", "port": 7777},
@@ -283,11 +294,6 @@ bool TestWholeLauncher::waitFor(const std::function<bool()> &condition, int time
 
 void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
 {
-    // Now that nginx has its port, the API names it as the mirror.
-    QVERIFY(TestFiles::write(deployment.mirrorDir() + QStringLiteral("/api/ping.json"),
-                             QStringLiteral("{\"cdn\": \"%1\"}").arg(deployment.server()->url(QStringLiteral("/")))
-                                 .toUtf8()));
-
     launcher.setProcessEnvironment(environment);
     launcher.setWorkingDirectory(appDir);
     launcher.setProcessChannelMode(QProcess::MergedChannels);
@@ -326,9 +332,15 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
     QCOMPARE(launcher.state(), QProcess::Running);
     QVERIFY(!QFile::exists(started));
 
+    // Should the stand-in for the ready signal have come a little early, the
+    // launcher answers "not ready yet" (closed by the hook) and stays: try
+    // again a few times.
     typeNickname(QStringLiteral("Ivan_Petrov"));
-    click(origin + JoinButtonCentre);
-    QVERIFY2(launcher.waitForFinished(15000), qPrintable(launcherLog()));
+    for (int attempt = 0; attempt < 5 && launcher.state() != QProcess::NotRunning; ++attempt) {
+        click(origin + JoinButtonCentre);
+        launcher.waitForFinished(3000);
+    }
+    QVERIFY2(launcher.state() == QProcess::NotRunning, qPrintable(launcherLog()));
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
 
