@@ -421,6 +421,7 @@ void TestHostileNetwork::hostileBlock_data()
     // Bounds of the pause before the request that succeeded.
     QTest::addColumn<int>("minGapMs");
     QTest::addColumn<int>("maxGapMs");
+    // A pattern that the client's output must match, when not empty.
     QTest::addColumn<QString>("shown");
 
     const QByteArray handling = TestFiles::read(mirror + blockPath(Handling));
@@ -460,10 +461,13 @@ void TestHostileNetwork::hostileBlock_data()
     // then retried.
     QTest::newRow("silence after the headers")
         << Handling << QList<Reply>{Reply::stall(QByteArray(), handling.size()), good} << 0 << 2 << 2 << 10500
-        << 16000 << QStringLiteral("ошибка сети (#5)");
+        << 16000 << QStringLiteral("ошибка сети \\(#5\\)");
+    // Qt reports a reset either as a network error or, when the reset races
+    // the end of the read, as a short body that then fails its check: both
+    // retry after the countdown.
     QTest::newRow("reset in the middle of the block")
         << Handling << QList<Reply>{Reply::reset(handling.left(half), handling.size()), good} << 0 << 2 << 2
-        << retryMin << retryMax << network;
+        << retryMin << retryMax << QStringLiteral("ошибка сети|неверный md5-хэш");
     QTest::newRow("500") << Handling << QList<Reply>{Reply::status(500, "broken"), good} << 0 << 2 << 2 << retryMin
                          << retryMax << network;
     QTest::newRow("503 until mended") << Handling << QList<Reply>{Reply::status(503, "busy")} << 3 << 4 << 5
@@ -483,7 +487,7 @@ void TestHostileNetwork::hostileBlock_data()
     tricklingError.statusCode = 500;
     QTest::newRow("500 whose body trickles")
         << Handling << QList<Reply>{tricklingError, good} << 0 << 2 << 2 << 10500 << 16000
-        << QStringLiteral("ошибка сети (#5)");
+        << QStringLiteral("ошибка сети \\(#5\\)");
 
     // The first request and ten redirects, then the retry.
     QList<Reply> loop;
@@ -524,7 +528,7 @@ void TestHostileNetwork::hostileBlock()
     VERIFY_RUN(run.exitCode == 0, run);
     VERIFY_RUN(run.violations.isEmpty(), run);
     if (!shown.isEmpty())
-        VERIFY_RUN(run.output.contains(shown), run);
+        VERIFY_RUN(run.output.contains(QRegularExpression(shown)), run);
 
     const QList<TestHttpServer::Request> asked = server.requests(path);
     if (asked.size() < minRequests || asked.size() > maxRequests)
