@@ -78,6 +78,14 @@ QString hexMd5(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
+// Where part k of a multi-part item begins in the assembled file: every part
+// before the last holds partSize bytes (16 MiB for a whole archive).
+qint64 partStart(const DownloadItem &item, quint32 part)
+{
+    const qint64 partSize = item.kind == EntryKind::AudioFile ? qint64(item.partSize) : qint64(FileSystem::ImgBlockSize);
+    return qint64(part) * partSize;
+}
+
 } // namespace
 
 FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *progressReceiver,
@@ -525,7 +533,12 @@ void FileDownloader::networkFinished()
     if (source->bytesAvailable() > 0)
         receive(source);
     if (tempFile) {
-        tempFile->flush();
+        // A block the disk did not take whole is a failed write, like one
+        // refused in receive(), not a bad block to fetch again.
+        if (!tempFile->flush() && !skipItem) {
+            qCWarning(lcDownload) << "[download] cannot write" << tempFile->fileName() << tempFile->errorString();
+            skipItem = true;
+        }
         tempFile->close();
     }
 
@@ -738,15 +751,43 @@ void FileDownloader::finishMember()
     loop->quit();
 }
 
-// One part of an audio file or of a whole archive: its length is checked at
-// once; the item is assembled and checked when its last part has arrived.
+// One part of an audio file or of a whole archive. Parts arrive in order,
+// so part k is unpacked at once behind parts 0 to k-1 in the assembled file
+// beside the destination: every byte is inflated a single time. A part that
+// does not unpack to its length is cut off again and fetched again alone.
 void FileDownloader::finishPart()
 {
     const DownloadItem &item = queue.at(int(currentIndex));
+    const qint64 offset = partStart(item, partIndex);
+    QFile assembled(destination + QStringLiteral(".tmp"));
+    if (!assembled.open(partIndex == 0 ? QIODevice::WriteOnly | QIODevice::Truncate
+                                       : QIODevice::WriteOnly | QIODevice::Append)) {
+        skipCurrentItem("cannot write the assembled file");
+        return;
+    }
+    if (assembled.size() != offset) {
+        // The parts before this one are not all there: start the item over.
+        assembled.close();
+        assembled.remove();
+        done = itemDoneBase;
+        wholeBytes = 0;
+        restartItem = true;
+        failCheck();
+        return;
+    }
     BlockInflater::Result result = BlockInflater::Result::Corrupt;
     if (tempFile->open(QIODevice::ReadOnly))
-        result = BlockInflater::unpack(*tempFile, nullptr, expectedSize);
+        result = BlockInflater::unpack(*tempFile, &assembled, expectedSize);
     tempFile->close();
+    if (!assembled.flush() && result == BlockInflater::Result::Ok)
+        result = BlockInflater::Result::WriteFailed;
+    if (result != BlockInflater::Result::Ok)
+        assembled.resize(offset);
+    assembled.close();
+    if (result == BlockInflater::Result::WriteFailed) {
+        skipCurrentItem("cannot write the assembled file");
+        return;
+    }
     if (result != BlockInflater::Result::Ok) {
         failCheck();
         return;
@@ -756,6 +797,8 @@ void FileDownloader::finishPart()
     partBytes = 0;
     errorCode = 0;
     stallSeconds = 0;
+    // The part lives on in the assembled file.
+    tempFile->remove();
     closeTransferFiles();
     if (!exitRequested() && partIndex + 1 >= item.partCount) {
         assembleParts();
@@ -765,9 +808,9 @@ void FileDownloader::finishPart()
     loop->quit();
 }
 
-// Unpacks every part, in order, into one file beside the destination and
-// puts it in place only when it is whole and checked; the old file stays
-// usable until then. A failed check fetches the whole item again.
+// All parts are unpacked: the assembled file is put in place only when it
+// has the item's size and, for an audio file, the MD5 of the list; the old
+// file stays usable until then. A failed check fetches the whole item again.
 void FileDownloader::assembleParts()
 {
     const DownloadItem &item = queue.at(int(currentIndex));
@@ -776,31 +819,15 @@ void FileDownloader::assembleParts()
 
     const QString assembledName = destination + QStringLiteral(".tmp");
     QFile assembled(assembledName);
-    if (!assembled.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        skipCurrentItem("cannot write the assembled file");
-        return;
-    }
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    BlockInflater::Result result = BlockInflater::Result::Ok;
-    for (quint32 part = 0; part < item.partCount && result == BlockInflater::Result::Ok; ++part) {
-        QFile partFile(partFileName(part));
-        result = partFile.open(QIODevice::ReadOnly)
-                     ? BlockInflater::unpack(partFile, &assembled, expectedPartSize(item, part), &hash)
-                     : BlockInflater::Result::Corrupt;
-    }
-    if (!assembled.flush() && result == BlockInflater::Result::Ok)
-        result = BlockInflater::Result::WriteFailed;
-    assembled.close();
-    removePartFiles(item);
-
-    if (result == BlockInflater::Result::WriteFailed) {
-        assembled.remove();
-        skipCurrentItem("cannot write the assembled file");
-        return;
-    }
     const QString expectedMd5 = archive ? QString() : ledger->remoteMd5(item.path);
-    if (result != BlockInflater::Result::Ok || assembled.size() != qint64(item.size)
-        || (!expectedMd5.isEmpty() && expectedMd5 != QString::fromLatin1(hash.result().toHex()))) {
+    bool whole = assembled.size() == qint64(item.size);
+    if (whole && !expectedMd5.isEmpty()) {
+        QCryptographicHash hash(QCryptographicHash::Md5);
+        whole = assembled.open(QIODevice::ReadOnly) && hash.addData(&assembled)
+                && expectedMd5 == QString::fromLatin1(hash.result().toHex());
+        assembled.close();
+    }
+    if (!whole) {
         assembled.remove();
         done = itemDoneBase;
         wholeBytes = 0;
@@ -874,10 +901,13 @@ void FileDownloader::closeTransferFiles()
     buffer.reset();
 }
 
+// Gives up the parts of the current item: the received ones and the file
+// they are being unpacked into.
 void FileDownloader::removePartFiles(const DownloadItem &item) const
 {
     for (quint32 part = 0; part < item.partCount; ++part)
         QFile::remove(partFileName(part));
+    QFile::remove(destination + QStringLiteral(".tmp"));
 }
 
 void FileDownloader::sendStatus(TransferState state, const QString &given)

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -20,6 +21,20 @@ void removeTempFiles(const QString &gameDir)
         const QString suffix = it.fileInfo().suffix().toLower();
         if (suffix == QLatin1String("tmp") || suffix == QLatin1String("lnk") || suffix == QLatin1String("link"))
             QFile::remove(it.filePath());
+    }
+}
+
+void removeSaveLeftovers(const QString &path)
+{
+    const QFileInfo target(path);
+    const QDir folder = target.absoluteDir();
+    const QRegularExpression leftover(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(target.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")));
+    const QStringList names = folder.entryList({target.fileName() + QStringLiteral(".*")},
+                                               QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (leftover.match(name).hasMatch())
+            QFile::remove(folder.filePath(name));
     }
 }
 
@@ -67,9 +82,14 @@ void normalizeFileNames(const QString &gameDir)
         renameToNormalized(file);
 }
 
-QStringList archivesToConvert(const QString &gameDir)
+namespace {
+
+// The IMG archives that the launcher keeps in its own form: suffix "img" in
+// any case, not one of the game's special files, not under
+// "multiplayer_c/models/". Absolute paths, in walk order.
+QStringList managedArchives(const QString &gameDir)
 {
-    QStringList candidates;
+    QStringList archives;
     const QDir base(gameDir);
     QDirIterator it(gameDir, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
@@ -82,9 +102,30 @@ QStringList archivesToConvert(const QString &gameDir)
             continue;
         if (relative.startsWith(QLatin1String("multiplayer_c/models/")))
             continue;
-        if (ImgArchive::ArchiveEditor::isV2StaticHeader(path))
-            continue;
-        candidates.append(path);
+        archives.append(path);
+    }
+    return archives;
+}
+
+} // namespace
+
+QStringList archivesToConvert(const QString &gameDir)
+{
+    QStringList candidates;
+    for (const QString &path : managedArchives(gameDir)) {
+        if (!ImgArchive::ArchiveEditor::isV2StaticHeader(path))
+            candidates.append(path);
+    }
+    return candidates;
+}
+
+QStringList archivesToCompact(const QString &gameDir)
+{
+    QStringList candidates;
+    for (const QString &path : managedArchives(gameDir)) {
+        using ImgArchive::ArchiveEditor;
+        if (ArchiveEditor::isV2StaticHeader(path) && !ArchiveEditor::isCompactV2StaticHeader(path))
+            candidates.append(path);
     }
     return candidates;
 }

@@ -12,6 +12,11 @@ namespace FolderTidy {
 // leftovers of interrupted transfers, conversions and stores.
 void removeTempFiles(const QString &gameDir);
 
+// Removes the temporary copies that saving path through QSaveFile leaves
+// behind when the process dies between writing and renaming: files beside
+// it named like it with "." and six letters or digits appended.
+void removeSaveLeftovers(const QString &path);
+
 // The launcher's form of a file or folder name: white space trimmed and
 // inner runs collapsed, blanks turned into "_", lower case.
 QString normalizedName(const QString &name);
@@ -27,5 +32,12 @@ void normalizeFileNames(const QString &gameDir);
 // special files, not under "multiplayer_c/models/", and not converted yet.
 // Absolute paths, in walk order.
 QStringList archivesToConvert(const QString &gameDir);
+
+// The archives in the launcher's own form that are not compact (see
+// ArchiveEditor::isCompactV2StaticHeader): an earlier pass stored or removed
+// members in them and did not get to rebuild them, because it was
+// interrupted or the rebuild failed. The same selection as above otherwise.
+// Absolute paths, in walk order.
+QStringList archivesToCompact(const QString &gameDir);
 
 } // namespace FolderTidy

@@ -781,6 +781,10 @@ void SyncDiffHandler::rebuildArchives()
             if (!ArchiveEditor::convertToV2StaticHeader(full, host))
                 continue;
         }
+        // Already in the canonical form, as an archive fetched whole arrives:
+        // rewriting it would copy every byte to the same place.
+        if (ArchiveEditor::isCompactV2StaticHeader(full))
+            continue;
         // Writing the directory sorts it by name; the conversion then packs
         // the members from the data area on in that order, the canonical form
         // in which the publisher builds its archives.

@@ -4,6 +4,7 @@
 #include "files/FileSystem.h"
 #include "files/SafePath.h"
 #include "files/imgarchive/ArchiveEditor.h"
+#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/BinaryListFile.h"
 #include "service/Endpoints.h"
@@ -29,6 +30,11 @@ const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
 
 // A real sync list is a few megabytes; anything far beyond is not one.
 constexpr qint64 MaxSyncListSize = 32 << 20;
+
+// Batched saves of the remembered state: at most one a second, and the time
+// between two at least this many times what the last one took.
+constexpr qint64 MinBatchedSaveIntervalMs = 1000;
+constexpr qint64 BatchedSaveCostFactor = 20;
 
 } // namespace
 
@@ -240,10 +246,50 @@ void SyncThread::saveCacheListing()
 {
     if (!cacheListing)
         return;
+    // The download queue records every stored file, and reserving records
+    // every new folder; a save for each would write the whole state once per
+    // file, which grows with the square of the folder's size. In a batch the
+    // state is written at most once a second and with no more than a
+    // twentieth of the time, the last change when the batch ends. A run
+    // killed in between leaves an older state, never a wrong one: a file it
+    // does not know is hashed again, a member it remembers with its old sum
+    // is fetched again.
+    if (batchedSaves && sinceSave.isValid()
+        && sinceSave.elapsed() < qMax<qint64>(MinBatchedSaveIntervalMs, BatchedSaveCostFactor * lastSaveMs)) {
+        savePending = true;
+        return;
+    }
+    writeCacheListing();
+}
+
+void SyncThread::beginBatchedSaves()
+{
+    batchedSaves = true;
+}
+
+void SyncThread::endBatchedSaves()
+{
+    batchedSaves = false;
+    if (savePending)
+        writeCacheListing();
+}
+
+void SyncThread::writeCacheListing()
+{
+    savePending = false;
+    if (!cacheListing)
+        return;
+    QElapsedTimer cost;
+    cost.start();
     cacheListing->normalize();
     QByteArray bytes;
     cacheListing->writeListing(bytes, true);
-    writeBinaryList(CacheFileName, bytes);
+    // The previous state stays in place; it is older, never wrong: what it
+    // does not know is hashed again or fetched again by the next pass.
+    if (!writeBinaryList(CacheFileName, bytes))
+        qCWarning(lcSync).noquote() << "[cache not saved]" << AppDirectory::filePath(CacheFileName);
+    lastSaveMs = cost.elapsed();
+    sinceSave.start();
 }
 
 bool SyncThread::fetchSyncList()
@@ -306,6 +352,10 @@ void SyncThread::removeTempFiles()
     if (stopRequested())
         return;
     FolderTidy::removeTempFiles(gameDir);
+    // A save of the remembered state cut short between its two steps leaves
+    // its temporary copy next to the launcher. Nothing else writes that file
+    // while a pass runs, so any such copy is a leftover.
+    FolderTidy::removeSaveLeftovers(AppDirectory::filePath(CacheFileName));
     stopRequested();
 }
 
@@ -324,6 +374,11 @@ void SyncThread::convertImgArchives()
     if (stopRequested())
         return;
     const QDir base(gameDir);
+    // Archives that an earlier pass edited without getting to rebuild them
+    // (interrupted, or the rebuild failed) are rebuilt at the end of this
+    // one: the set of archives to rebuild lives in memory only.
+    for (const QString &path : FolderTidy::archivesToCompact(gameDir))
+        rebuilds.insert(base.relativeFilePath(path));
     progressMode = ImgConversion;
     for (const QString &path : candidates) {
         // Recorded relative to the game folder, like every other archive to
@@ -402,6 +457,7 @@ void SyncThread::reserveDirectories()
     if (!diff || !diff->downloader())
         return;
     progressMode = Reservation;
+    beginBatchedSaves();
     for (const QString &directory : diff->downloader()->directories()) {
         const QString path = SafePath::inside(gameDir, directory);
         if (path.isEmpty())
@@ -410,6 +466,7 @@ void SyncThread::reserveDirectories()
             QDir().mkpath(path);
         diff->addCachedDirectory(directory);
     }
+    endBatchedSaves();
     progressMode = NoProgress;
     stopRequested();
 }
@@ -429,7 +486,9 @@ bool SyncThread::prepareDownload()
         return false;
     }
     progressMode = Download;
+    beginBatchedSaves();
     downloader->start();
+    endBatchedSaves();
     progressMode = NoProgress;
     stopRequested();
     return true;

@@ -2,6 +2,7 @@
 
 #include "sync/SyncHost.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -73,6 +74,11 @@ private:
     void reserveDirectories();
     bool prepareDownload();
     void rebuildUpdatedArchives();
+    // Saves asked for between these two calls are coalesced (see
+    // saveCacheListing); the last one is written when the batch ends.
+    void beginBatchedSaves();
+    void endBatchedSaves();
+    void writeCacheListing();
 
     ProgressMode progressMode = NoProgress;
     QSet<QString> rebuilds;
@@ -83,4 +89,8 @@ private:
     SyncDiffHandler *diff = nullptr;
     Outcome runOutcome = Outcome::Running;
     bool finishSent = false;
+    bool batchedSaves = false;
+    bool savePending = false;
+    QElapsedTimer sinceSave;
+    qint64 lastSaveMs = 0;
 };

@@ -158,6 +158,8 @@ private slots:
 
     void audioStoredOnlyWhenComplete();
     void audioWithWrongMd5IsFetchedAgainWhole();
+    void brokenPartIsFetchedAgainAlone_data();
+    void brokenPartIsFetchedAgainAlone();
 
     void membersIntoExistingArchive();
     void membersIntoNewArchive();
@@ -450,6 +452,65 @@ void TestFileDownloader::audioWithWrongMd5IsFetchedAgainWhole()
     // The refused first round does not stay on the bar: it counts the
     // received parts of the round that was stored.
     QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), goodBytes));
+}
+
+void TestFileDownloader::brokenPartIsFetchedAgainAlone_data()
+{
+    QTest::addColumn<bool>("archive");
+    QTest::addColumn<int>("broken");
+
+    for (int part = 0; part < 3; ++part) {
+        QTest::addRow("audio, part %d", part) << false << part;
+        QTest::addRow("whole archive, part %d", part) << true << part;
+    }
+}
+
+// Parts are unpacked behind each other as they arrive; a part whose stream
+// breaks is cut off again, so the others are fetched once and the stored
+// file is whole.
+void TestFileDownloader::brokenPartIsFetchedAgainAlone()
+{
+    QFETCH(bool, archive);
+    QFETCH(int, broken);
+
+    const QString path = archive ? QStringLiteral("models/parts.img") : QStringLiteral("audio/streams/parts");
+    QVERIFY(QDir().mkpath(QFileInfo(game(path)).absolutePath()));
+    const qint64 partSize = archive ? qint64(FileSystem::ImgBlockSize) : 1000;
+    const QByteArray content = noise(int(2 * partSize + 700), 21);
+    QStringList remotes;
+    quint64 goodBytes = 0;
+    for (int part = 0; part < 3; ++part) {
+        const QString remote = Mirror + path + QStringLiteral(".b%1.compressed").arg(part);
+        const QByteArray good = block(content.mid(int(part * partSize), int(partSize)));
+        goodBytes += quint64(good.size());
+        // The right length header, then bytes that are no zlib stream.
+        const QByteArray corrupt = good.left(4) + QByteArray(good.size() - 4, 'x');
+        server.setReplies(remote, part == broken ? QList<Reply>{Reply::ok(corrupt), Reply::ok(good)}
+                                                 : QList<Reply>{Reply::ok(good)});
+        remotes << remote;
+    }
+    if (!archive)
+        ledger.md5.insert(path, md5Of(content));
+
+    auto downloader = makeDownloader();
+    if (archive)
+        downloader->addImgArchive(QStringLiteral("parts.img"), path, quint32(content.size()), 3,
+                                  {{QStringLiteral("a.dff"), 10}}, true, true);
+    else
+        downloader->addAudioFile(QStringLiteral("parts"), path, quint32(content.size()), 3, quint32(partSize));
+    downloader->computeTotal();
+    downloader->start();
+
+    QVERIFY(readAll(game(path)) == content);
+    for (int part = 0; part < 3; ++part)
+        QCOMPARE(server.requestCount(remotes.at(part)), part == broken ? 2 : 1);
+    QCOMPARE(ledger.commits,
+             QStringList{(archive ? QStringLiteral("archive:") : QStringLiteral("file:")) + path});
+    QCOMPARE(tmpFiles(gameDir->path()), QStringList());
+    // The refused transfer does not stay on the bar (an audio file counts the
+    // bytes received, an archive its size).
+    QCOMPARE(progress.bars.last(),
+             qMakePair(quint64(content.size()), archive ? quint64(content.size()) : goodBytes));
 }
 
 void TestFileDownloader::membersIntoExistingArchive()

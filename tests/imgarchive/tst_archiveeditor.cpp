@@ -165,6 +165,8 @@ private slots:
     void readOnlyNeverWrites();
     void isV2StaticHeader_data();
     void isV2StaticHeader();
+    void isCompactOnlyAsRebuilt_data();
+    void isCompactOnlyAsRebuilt();
 
     void convertPacksMembersInSourceOrder();
     void convertHostileArchive_data();
@@ -572,6 +574,54 @@ void TestArchiveEditor::isV2StaticHeader()
     QVERIFY(writeFile(archivePath(), bytes));
     QCOMPARE(ArchiveEditor::isV2StaticHeader(archivePath()), expected);
     QVERIFY(!ArchiveEditor::isV2StaticHeader(archivePath() + QStringLiteral(".missing")));
+}
+
+void TestArchiveEditor::isCompactOnlyAsRebuilt_data()
+{
+    QTest::addColumn<QVector<Rec>>("records");
+    QTest::addColumn<qint64>("fileSize");
+    QTest::addColumn<QByteArray>("areaTail"); // bytes right behind the records
+    QTest::addColumn<bool>("expected");
+
+    const QVector<Rec> packed{StaticHeader, {200, 2, 0, "a.dff"}, {202, 1, 0, "b.dff"}};
+    QTest::newRow("packed in name order") << packed << 203 * Sector << QByteArray() << true;
+    QTest::newRow("nothing but the header") << QVector<Rec>{StaticHeader} << EmptySize << QByteArray() << true;
+    QTest::newRow("a gap left by a member") << QVector<Rec>{StaticHeader, {200, 2, 0, "a.dff"}, {203, 1, 0, "b.dff"}}
+                                            << 204 * Sector << QByteArray() << false;
+    QTest::newRow("stored behind the last") << QVector<Rec>{StaticHeader, {201, 1, 0, "a.dff"}, {200, 1, 0, "b.dff"}}
+                                            << 202 * Sector << QByteArray() << false;
+    QTest::newRow("names out of order") << QVector<Rec>{StaticHeader, {200, 2, 0, "b.dff"}, {202, 1, 0, "a.dff"}}
+                                        << 203 * Sector << QByteArray() << false;
+    QTest::newRow("data behind the last member") << packed << 204 * Sector << QByteArray() << false;
+    QTest::newRow("file cut short") << packed << 202 * Sector << QByteArray() << false;
+    QTest::newRow("a stale record behind the count") << packed << 203 * Sector << QByteArray("c.dff", 5) << false;
+    QTest::newRow("no static header") << QVector<Rec>{{200, 2, 0, "a.dff"}} << 202 * Sector << QByteArray() << false;
+}
+
+void TestArchiveEditor::isCompactOnlyAsRebuilt()
+{
+    QFETCH(QVector<Rec>, records);
+    QFETCH(qint64, fileSize);
+    QFETCH(QByteArray, areaTail);
+    QFETCH(bool, expected);
+    QByteArray bytes = directoryBytes("V2SH", records.size(), records);
+    putAt(bytes, bytes.size() + 40, areaTail);
+    // Member data is not zero; the directory area must be.
+    putAt(bytes, fileSize - 1, QByteArray(1, fileSize > EmptySize ? '\x7f' : '\0'));
+    bytes.truncate(int(fileSize));
+    QVERIFY(writeFile(archivePath(), bytes));
+    QCOMPARE(ArchiveEditor::isCompactV2StaticHeader(archivePath()), expected);
+
+    // What the rebuild makes of any of them is compact.
+    if (!expected && records.first().name == StaticHeader.name) {
+        {
+            ArchiveEditor editor(archivePath());
+            QVERIFY(editor.open());
+            QVERIFY(editor.close());
+        }
+        QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
+        QVERIFY(ArchiveEditor::isCompactV2StaticHeader(archivePath()));
+    }
 }
 
 void TestArchiveEditor::convertPacksMembersInSourceOrder()

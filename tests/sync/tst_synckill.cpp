@@ -1,30 +1,52 @@
-// Interruption: varo-sync killed with SIGKILL at random moments of a
-// synchronisation; one more uninterrupted run must always leave the folder
-// exactly as published, without temporary files.
+// Interruption: varo-sync killed with SIGKILL, over and over, at random
+// moments of a synchronisation and, under strace, exactly at its N-th write,
+// rename or link. After each kill every file of the game folder must be
+// either what it was before the run or what the publication promises (the
+// stores are atomic), the remembered state whole; one more uninterrupted run
+// must then leave the folder exactly as published, without temporary files.
+//
+// VARO_KILL_ROUNDS sets how many interruptions to make (100 by default),
+// VARO_KILL_SEED repeats a sequence (the seed is printed).
 
+#include "support/FolderState.h"
 #include "support/SyncDeployment.h"
+#include "support/SyscallFaults.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include <array>
+#include <memory>
 
 namespace {
 
-QStringList temporaryFiles(const QString &root)
+// How the next run is given work.
+enum Scenario {
+    FreshStart,   // no game folder, no remembered state
+    DamagedCopy,  // a file gone, another overwritten
+    NewArchive,   // a new publication with archive members changed
+    OldCopy,      // a player's copy in the game's own archive form, never synchronised
+    ScenarioCount
+};
+
+const char *scenarioName(int scenario)
 {
-    QStringList found;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (path.endsWith(QLatin1String(".tmp")))
-            found << path;
-    }
-    return found;
+    static const char *const names[] = {"fresh start", "damaged copy", "new archive", "old copy"};
+    return names[scenario];
+}
+
+// The calls a kill can be aimed at; writes counted on the watched paths.
+enum Aim { AtWrite, AtRename, AtLink, AimCount };
+
+const char *aimSyscall(int aim)
+{
+    static const char *const names[] = {"write", "rename", "linkat"};
+    return names[aim];
 }
 
 } // namespace
@@ -34,77 +56,206 @@ class TestSyncKill : public QObject
     Q_OBJECT
 
 private slots:
-    void killedAtRandomMomentsThenCompleted();
+    void initTestCase();
+    void killedThenCompleted();
+
+private:
+    bool prepare(int scenario);
+    bool writeArchive();
+    // Runs one synchronisation of the scenario without killing it and
+    // records how long it takes and which calls it makes.
+    bool measure(int scenario);
+
+    std::unique_ptr<SyncDeployment> d;
+    QTemporaryDir scratch;
+    QRandomGenerator random;
+    quint32 seed = 0;
+    QStringList watched;
+    FolderState published;
+    QMap<QString, QString> expected;
+    std::array<qint64, ScenarioCount> durationMs{};
+    std::array<std::array<int, AimCount>, ScenarioCount> callCounts{};
 };
 
-void TestSyncKill::killedAtRandomMomentsThenCompleted()
+bool TestSyncKill::writeArchive()
 {
-    SyncDeployment d;
-    d.makeBaseGame();
-    // A few larger files so that a run spends time downloading.
-    for (int i = 0; i < 4; ++i)
-        QVERIFY(TestFiles::write(d.sourceDir() + QStringLiteral("/models/big%1.dat").arg(i), TestFiles::noise(3 << 20, quint32(i))));
-    QString output;
-    QVERIFY2(d.publish(&output), qPrintable(output));
-    QVERIFY2(d.serve(), qPrintable(d.server()->errorString()));
+    // Members keep, change or resize their content; now and then one is
+    // dropped or one added. Fewer than half changed are fetched into the
+    // archive, more make the launcher fetch it whole.
+    QVector<TestFiles::Member> members;
+    for (int i = 0; i < 10; ++i) {
+        if (i == 9 && random.bounded(4) == 0)
+            continue;
+        const quint32 change = random.bounded(4u);
+        const int size = qMax(100, 1500 + i * 2100 + (change == 3 ? int(random.bounded(9000u)) - 3000 : 0));
+        members.append({QStringLiteral("member%1.dff").arg(i),
+                        TestFiles::noise(size, 100 + quint32(i) + (change >= 2 ? random.generate() : 0u))});
+    }
+    if (random.bounded(4) == 0)
+        members.append({QStringLiteral("extra%1.dff").arg(random.bounded(100)),
+                        TestFiles::noise(4000, random.generate())});
+    return TestFiles::ver2Archive(d->sourceDir() + QStringLiteral("/models/gta3.img"), members);
+}
 
+bool TestSyncKill::prepare(int scenario)
+{
+    const QString game = d->clientGameDir();
+    switch (scenario) {
+    case FreshStart:
+        QFile::remove(d->clientDir() + QStringLiteral("/varo_launcher.bin"));
+        return QDir(game).removeRecursively();
+    case DamagedCopy:
+        QFile::remove(game + QStringLiteral("/models/big1.dat"));
+        return TestFiles::write(game + QStringLiteral("/data/handling.cfg"), "damaged");
+    case NewArchive:
+        if (!writeArchive())
+            return false;
+        if (random.bounded(2))
+            TestFiles::write(d->sourceDir() + QStringLiteral("/data/handling.cfg"),
+                             TestFiles::noise(5000, random.generate()));
+        if (!d->publish())
+            return false;
+        published = FolderState::published(d->sourceDir());
+        expected = GameTree::expectedAfterSync(d->sourceDir());
+        return true;
+    case OldCopy: {
+        QFile::remove(d->clientDir() + QStringLiteral("/varo_launcher.bin"));
+        if (!QDir(game).removeRecursively())
+            return false;
+        // The published folder as it is, archives in their own form, with
+        // one file from an older version.
+        const QMap<QString, QString> source = GameTree::digest(d->sourceDir());
+        for (auto it = source.cbegin(); it != source.cend(); ++it) {
+            const QString to = game + QLatin1Char('/') + it.key();
+            if (it.value() == QLatin1String("dir")) {
+                QDir().mkpath(to);
+            } else if (!TestFiles::write(to, TestFiles::read(d->sourceDir() + QLatin1Char('/') + it.key()))) {
+                return false;
+            }
+        }
+        return TestFiles::write(game + QStringLiteral("/models/big2.dat"), TestFiles::noise(1 << 20, 77));
+    }
+    }
+    return false;
+}
+
+bool TestSyncKill::measure(int scenario)
+{
+    if (!prepare(scenario))
+        return false;
+    const QString trace = scratch.filePath(QStringLiteral("count.trace"));
+    const SyscallFaults::Run counted = SyscallFaults::runSync(
+        {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"), QStringLiteral("0"),
+         QStringLiteral("-o"), trace, QStringLiteral("-e"), QStringLiteral("trace=write,rename,linkat")},
+        d->clientDir(), d->environment(), 120000);
+    if (counted.exitCode != 0) {
+        qWarning().noquote() << counted.output;
+        return false;
+    }
+    const QSet<QString> paths(watched.cbegin(), watched.cend());
+    for (const SyscallFaults::Call &call : SyscallFaults::readTrace(trace, paths)) {
+        for (int aim = 0; aim < AimCount; ++aim) {
+            if (call.name == QLatin1String(aimSyscall(aim)))
+                ++callCounts[scenario][aim];
+        }
+    }
+    if (!prepare(scenario))
+        return false;
     QElapsedTimer clock;
     clock.start();
-    const GameTree::Run reference = d.sync();
-    QVERIFY2(reference.exitCode == 0, qPrintable(reference.output));
-    const qint64 fullRunMs = qMax<qint64>(clock.elapsed(), 500);
+    const GameTree::Run plain = d->sync();
+    durationMs[scenario] = qMax<qint64>(clock.elapsed(), 200);
+    qInfo("%s: %lld ms, %d writes, %d renames, %d links", scenarioName(scenario), durationMs[scenario],
+          callCounts[scenario][AtWrite], callCounts[scenario][AtRename], callCounts[scenario][AtLink]);
+    return plain.exitCode == 0;
+}
 
-    const quint32 seed = qEnvironmentVariableIsSet("VARO_KILL_SEED") ? quint32(qEnvironmentVariableIntValue("VARO_KILL_SEED"))
-                                                                    : QRandomGenerator::global()->generate();
-    qInfo("seed %u (set VARO_KILL_SEED to repeat), full run %lld ms", seed, fullRunMs);
-    QRandomGenerator random(seed);
-    const int rounds = qEnvironmentVariableIsSet("VARO_KILL_ROUNDS") ? qEnvironmentVariableIntValue("VARO_KILL_ROUNDS") : 20;
+void TestSyncKill::initTestCase()
+{
+    QString why;
+    if (!SyscallFaults::available(&why))
+        QSKIP(qPrintable(why));
+    seed = qEnvironmentVariableIsSet("VARO_KILL_SEED") ? quint32(qEnvironmentVariableIntValue("VARO_KILL_SEED"))
+                                                      : QRandomGenerator::global()->generate();
+    qInfo("seed %u (set VARO_KILL_SEED to repeat)", seed);
+    random.seed(seed);
 
-    for (int round = 0; round < rounds; ++round) {
-        // Give the next run work: start over, damage the copy, or publish a
-        // new version of the archive.
-        switch (round % 3) {
-        case 0:
-            QVERIFY(QDir(d.clientGameDir()).removeRecursively());
-            QFile::remove(d.clientDir() + QStringLiteral("/varo_launcher.bin"));
-            break;
-        case 1:
-            QVERIFY(QFile::remove(d.clientGameDir() + QStringLiteral("/models/big1.dat")));
-            QVERIFY(TestFiles::write(d.clientGameDir() + QStringLiteral("/data/handling.cfg"), "damaged"));
-            break;
-        case 2: {
-            QList<bool> changed;
-            for (int i = 0; i < 10; ++i)
-                changed << bool(random.bounded(2));
-            d.writeArchive(changed);
-            QVERIFY(d.publish());
-            break;
+    d = std::make_unique<SyncDeployment>();
+    d->makeBaseGame();
+    // A few larger files so that a run spends time downloading.
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(TestFiles::write(d->sourceDir() + QStringLiteral("/models/big%1.dat").arg(i),
+                                 TestFiles::noise(1 << 20, quint32(i))));
+    QString output;
+    QVERIFY2(d->publish(&output), qPrintable(output));
+    QVERIFY2(d->serve(), qPrintable(d->server()->errorString()));
+    published = FolderState::published(d->sourceDir());
+    expected = GameTree::expectedAfterSync(d->sourceDir());
+    watched = SyscallFaults::watchedPaths(d->clientDir(), d->sourceDir());
+    for (int scenario = 0; scenario < ScenarioCount; ++scenario)
+        QVERIFY2(measure(scenario), scenarioName(scenario));
+}
+
+void TestSyncKill::killedThenCompleted()
+{
+    const int wanted = qEnvironmentVariableIsSet("VARO_KILL_ROUNDS") ? qEnvironmentVariableIntValue("VARO_KILL_ROUNDS")
+                                                                     : 100;
+    int interruptions = 0;
+    int round = 0;
+    // A kill aimed past the last call of a run does not happen; such
+    // rounds are checked all the same but do not count.
+    for (; interruptions < wanted && round < 3 * wanted + 10; ++round) {
+        const int scenario = round % ScenarioCount;
+        QVERIFY2(prepare(scenario), scenarioName(scenario));
+        const FolderState before = FolderState::capture(d->clientGameDir());
+
+        QString how;
+        SyscallFaults::Run run;
+        if (round % 2 == 0) {
+            const int delay = int(random.bounded(quint32(durationMs[scenario])));
+            how = QStringLiteral("killed after %1 ms").arg(delay);
+            run = SyscallFaults::runSync({}, d->clientDir(), d->environment(), delay);
+        } else {
+            const int aim = int(random.bounded(quint32(AimCount)));
+            const int calls = qMax(1, callCounts[scenario][aim]);
+            const int n = 1 + int(random.bounded(quint32(calls)));
+            how = QStringLiteral("killed at %1 %2").arg(QLatin1String(aimSyscall(aim))).arg(n);
+            QStringList options{QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
+                                QStringLiteral("/dev/null"), QStringLiteral("-e"),
+                                QStringLiteral("trace=") + QLatin1String(aimSyscall(aim)), QStringLiteral("-e"),
+                                QStringLiteral("inject=%1:signal=KILL:when=%2")
+                                    .arg(QLatin1String(aimSyscall(aim)))
+                                    .arg(n)};
+            // strace 6.1 watches paths for writes only (see SyscallFaults).
+            if (aim == AtWrite)
+                options += SyscallFaults::pathOptions(watched);
+            run = SyscallFaults::runSync(options, d->clientDir(), d->environment(), 120000);
+            QVERIFY2(!run.stoppedByTest, qPrintable(how + QLatin1Char('\n') + run.output));
         }
-        }
+        const QString context = QStringLiteral("seed %1, round %2 (%3), %4%5:\n")
+                                    .arg(seed)
+                                    .arg(round)
+                                    .arg(QLatin1String(scenarioName(scenario)), how,
+                                         run.killed ? QString() : QStringLiteral(" (ended first)"))
+                                + run.output;
+        if (run.killed)
+            ++interruptions;
+        else
+            QVERIFY2(run.exitCode == 0, qPrintable(context));
 
-        QProcess client;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const auto extra = d.environment();
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            env.insert(it.key(), it.value());
-        client.setProcessEnvironment(env);
-        client.setProcessChannelMode(QProcess::MergedChannels);
-        client.start(GameTree::toolPath(QStringLiteral("varo-sync")), {QStringLiteral("--app-dir"), d.clientDir()});
-        QVERIFY(client.waitForStarted());
-        const int delay = int(random.bounded(quint32(fullRunMs)));
-        if (!client.waitForFinished(delay)) {
-            client.kill();
-            QVERIFY(client.waitForFinished(10000));
-        }
+        const QStringList broken = FolderState::violations(d->clientGameDir(), before, published);
+        QVERIFY2(broken.isEmpty(), qPrintable(context + broken.join(QLatin1Char('\n'))));
+        QVERIFY2(FolderState::rememberedStateWhole(d->clientDir()), qPrintable(context));
 
-        const GameTree::Run completion = d.sync();
-        QVERIFY2(completion.exitCode == 0,
-                 qPrintable(QStringLiteral("round %1 (killed after %2 ms):\n").arg(round).arg(delay) + completion.output));
-        const QString diff = d.differenceFromPublished();
-        QVERIFY2(diff.isEmpty(), qPrintable(QStringLiteral("round %1 (killed after %2 ms): %3").arg(round).arg(delay).arg(diff)));
-        const QStringList leftovers = temporaryFiles(d.clientDir());
-        QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(QLatin1Char('\n'))));
+        const GameTree::Run completion = d->sync();
+        QVERIFY2(completion.exitCode == 0, qPrintable(context + completion.output));
+        const QString diff = GameTree::difference(GameTree::digest(d->clientGameDir()), expected);
+        QVERIFY2(diff.isEmpty(), qPrintable(context + diff));
+        const QStringList leftovers = FolderState::leftovers(d->clientDir());
+        QVERIFY2(leftovers.isEmpty(), qPrintable(context + leftovers.join(QLatin1Char('\n'))));
     }
+    qInfo("%d interruptions in %d rounds", interruptions, round);
+    QVERIFY2(interruptions >= wanted, "too many runs ended before their kill");
 }
 
 QTEST_GUILESS_MAIN(TestSyncKill)

@@ -206,7 +206,10 @@ bool ArchiveEditor::openFile(bool writable)
     entries.clear();
     readOnly = !writable;
     file.setFileName(archivePath);
-    if (!file.open(writable ? QIODevice::ReadWrite : QIODevice::ReadOnly)) {
+    // Unbuffered: every write reaches the file at once or fails at once. A
+    // buffered write that fails stays in the buffer and would land later,
+    // at whatever place the next write goes to, over another member's data.
+    if (!file.open(writable ? QIODevice::ReadWrite | QIODevice::Unbuffered : QIODevice::ReadOnly)) {
         qCWarning(lcImgArchive) << "[img open] cannot open" << archivePath << file.errorString();
         return false;
     }
@@ -430,6 +433,35 @@ bool ArchiveEditor::isV2StaticHeader(const QString &path)
         && std::memcmp(head.constData() + HeaderSize + NameFieldOffset, StaticHeaderName, StaticHeaderNameSize) == 0;
 }
 
+bool ArchiveEditor::isCompactV2StaticHeader(const QString &path)
+{
+    QFile candidate(path);
+    if (!candidate.open(QIODevice::ReadOnly) || candidate.size() < DataStartOffset)
+        return false;
+    const QByteArray area = candidate.read(DataStartOffset);
+    if (area.size() != DataStartOffset || std::memcmp(area.constData(), Magic, MagicSize) != 0)
+        return false;
+    const qint32 count = qFromLittleEndian<qint32>(area.constData() + MagicSize);
+    const qint64 recordsEnd = HeaderSize + qint64(RecordSize) * count;
+    if (count < 1 || count > MaxRecords || recordsEnd > DataStartOffset)
+        return false;
+    if (!decodeRecord(area.constData() + HeaderSize).staticHeader)
+        return false;
+    if (std::any_of(area.constData() + recordsEnd, area.constData() + area.size(), [](char c) { return c != 0; }))
+        return false;
+    quint64 nextSector = DataStartSector;
+    QString previous;
+    for (qint32 i = 1; i < count; ++i) {
+        const RawRecord raw = decodeRecord(area.constData() + HeaderSize + qint64(i) * RecordSize);
+        const QString name = QString::fromUtf8(raw.name);
+        if (raw.staticHeader || raw.startSector != nextSector || (i > 1 && name < previous))
+            return false;
+        nextSector += raw.sectors();
+        previous = name;
+    }
+    return quint64(candidate.size()) == nextSector * quint64(SectorSize);
+}
+
 bool ArchiveEditor::createEmpty(const QString &path)
 {
     QFile target(path);
@@ -578,9 +610,13 @@ int ArchiveEditor::liveCount() const
 
 bool ArchiveEditor::writeSectors(quint32 startSector, const QByteArray &data, quint32 sectors)
 {
-    const qint64 padding = qint64(sectors) * SectorSize - data.size();
-    if (!file.seek(qint64(startSector) * SectorSize) || file.write(data) != data.size()
-        || (padding > 0 && file.write(QByteArray(int(padding), '\0')) != padding) || !file.flush()) {
+    // Data and padding in one write: a file replaced in place is never left
+    // with its new bytes followed by the old one's tail.
+    const qint64 length = qint64(sectors) * SectorSize;
+    QByteArray block = data;
+    if (length > block.size())
+        block.append(QByteArray(int(length - block.size()), '\0'));
+    if (!file.seek(qint64(startSector) * SectorSize) || file.write(block) != block.size() || !file.flush()) {
         qCWarning(lcImgArchive) << "[img write] failed at sector" << startSector << archivePath << file.errorString();
         return false;
     }

@@ -78,6 +78,13 @@ public:
 
     // Whether the file at path is a V2SH archive.
     static bool isV2StaticHeader(const QString &path);
+    // Whether the file at path is a V2SH archive in the compact form that
+    // convertToV2StaticHeader gives a sorted archive: records sorted by name,
+    // files packed one after the other from the data area on, nothing behind
+    // the last one, and nothing but zero bytes in the directory area behind
+    // the records. Member edits leave an archive in another form until it is
+    // rebuilt.
+    static bool isCompactV2StaticHeader(const QString &path);
     // Creates (or truncates) an empty V2SH archive of exactly 200 sectors.
     static bool createEmpty(const QString &path);
     // Rewrites a VER2 (or V2SH) archive as a compact V2SH archive through a
