@@ -13,6 +13,7 @@ namespace DialogStyle {
 // "border-radius: 4px; color: #ffffff; border: none; padding: 0;"
 extern const char ButtonStyle[];
 
+// Montserrat at this size and weight, the one face of the launcher.
 QFont montserrat(int pointSize, int weight);
 
 // Montserrat 8 pt, weight 57, pointing-hand cursor, and an AnimBgButton with

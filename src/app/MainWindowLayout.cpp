@@ -1,5 +1,7 @@
 #include "app/MainWindowLayout.h"
 
+#include "app/DialogStyle.h"
+
 #include <QFont>
 #include <QFrame>
 #include <QIcon>
@@ -18,14 +20,7 @@ const char MainWindowLayout::HeaderHoverStyle[] =
 
 namespace {
 
-QFont montserrat(int pointSize, int weight)
-{
-    QFont font;
-    font.setFamily(QStringLiteral("Montserrat"));
-    font.setPointSize(pointSize);
-    font.setWeight(weight);
-    return font;
-}
+using DialogStyle::montserrat;
 
 template<typename T>
 T *create(QWidget *parent, const char *name, int x, int y, int width, int height)

@@ -22,6 +22,8 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <optional>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcDownload, "varo.files", QtInfoMsg)
@@ -71,6 +73,23 @@ bool partsAddUp(quint64 size, quint32 partCount, quint64 partSize)
 qint64 plausibleBlockSize(qint64 unpacked)
 {
     return unpacked + unpacked / 64 + 1024;
+}
+
+// A queue item for a path inside the game folder, or none: a path that would
+// lead out of it is logged and never queued.
+std::optional<DownloadItem> newItem(const QString &gameDir, EntryKind kind, const QString &name,
+                                    const QString &path, quint32 size)
+{
+    if (SafePath::inside(gameDir, path).isEmpty()) {
+        qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
+        return std::nullopt;
+    }
+    DownloadItem item;
+    item.kind = kind;
+    item.name = name;
+    item.path = path;
+    item.size = size;
+    return item;
 }
 
 QString hexMd5(const QByteArray &bytes)
@@ -124,46 +143,31 @@ void FileDownloader::addDirectory(const QString &path)
 
 void FileDownloader::addFile(const QString &name, const QString &path, quint32 size)
 {
-    if (SafePath::inside(gameDir, path).isEmpty()) {
-        qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
-        return;
-    }
-    DownloadItem item;
-    item.kind = EntryKind::File;
-    item.name = name;
-    item.path = path;
-    item.size = size;
-    queue.append(item);
+    if (const std::optional<DownloadItem> item = newItem(gameDir, EntryKind::File, name, path, size))
+        queue.append(*item);
 }
 
 void FileDownloader::addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount,
                                   quint32 partSize)
 {
-    if (SafePath::inside(gameDir, path).isEmpty()) {
-        qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
+    std::optional<DownloadItem> item = newItem(gameDir, EntryKind::AudioFile, name, path, size);
+    if (!item)
         return;
-    }
     if (!partsAddUp(size, partCount, partSize)) {
         qCWarning(lcDownload) << "[download skipped] parts do not add up:" << path << size << partCount << partSize;
         return;
     }
-    DownloadItem item;
-    item.kind = EntryKind::AudioFile;
-    item.name = name;
-    item.path = path;
-    item.size = size;
-    item.partCount = partCount;
-    item.partSize = partSize;
-    queue.append(item);
+    item->partCount = partCount;
+    item->partSize = partSize;
+    queue.append(*item);
 }
 
 void FileDownloader::addImgArchive(const QString &name, const QString &path, quint32 size, quint32 partCount,
                                    const QVector<ArchiveMember> &entries, bool createArchive, bool wholeArchive)
 {
-    if (SafePath::inside(gameDir, path).isEmpty()) {
-        qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
+    std::optional<DownloadItem> item = newItem(gameDir, EntryKind::ImgArchive, name, path, size);
+    if (!item)
         return;
-    }
     if (wholeArchive && !partsAddUp(size, partCount, FileSystem::ImgBlockSize)) {
         qCWarning(lcDownload) << "[download skipped] parts do not add up:" << path << size << partCount;
         return;
@@ -184,16 +188,11 @@ void FileDownloader::addImgArchive(const QString &name, const QString &path, qui
     }
     if (!wholeArchive && usable.isEmpty() && !entries.isEmpty())
         return;
-    DownloadItem item;
-    item.kind = EntryKind::ImgArchive;
-    item.name = name;
-    item.path = path;
-    item.size = size;
-    item.partCount = partCount;
-    item.entries = usable;
-    item.createArchive = createArchive;
-    item.wholeArchive = wholeArchive;
-    queue.append(item);
+    item->partCount = partCount;
+    item->entries = usable;
+    item->createArchive = createArchive;
+    item->wholeArchive = wholeArchive;
+    queue.append(*item);
 }
 
 const QStringList &FileDownloader::directories() const

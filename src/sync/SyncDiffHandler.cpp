@@ -866,6 +866,21 @@ QString SyncDiffHandler::remoteMemberMd5(const QString &archivePath, const QStri
     return index < 0 ? QString() : remoteListing->imgGroups.value(archive->imgId).at(index).md5;
 }
 
+namespace {
+
+// What the remembered state keeps of a record of the sync list: everything
+// but the fields that only mean something inside one listing (the group key,
+// a member's place in its archive).
+ListingEntry rememberedCopy(const ListingEntry &remote)
+{
+    ListingEntry copy = remote;
+    copy.imgId = -1;
+    copy.imgOffset = 0;
+    return copy;
+}
+
+} // namespace
+
 void SyncDiffHandler::commitFile(const QString &path)
 {
     if (!cacheListing || !host)
@@ -873,15 +888,8 @@ void SyncDiffHandler::commitFile(const QString &path)
     const ListingEntry *remote = remoteEntry(path);
     if (!remote)
         return;
-    ListingEntry copy;
-    copy.kind = remote->kind;
-    copy.name = remote->name;
-    copy.path = remote->path;
-    copy.size = remote->size;
-    copy.md5 = remote->md5;
-    copy.mtime = remote->mtime;
-    copy.blockCount = remote->blockCount;
-    copy.partSize = remote->partSize;
+    ListingEntry copy = rememberedCopy(*remote);
+    copy.extra = 0;
     const QString full = SafePath::inside(gameDir, path);
     const QFileInfo info(full);
     if (!full.isEmpty() && info.exists())
@@ -937,16 +945,7 @@ void SyncDiffHandler::commitArchive(const QString &path)
     const ListingEntry *remote = remoteArchive(path);
     if (!remote)
         return;
-    ListingEntry copy;
-    copy.kind = remote->kind;
-    copy.name = remote->name;
-    copy.path = remote->path;
-    copy.size = remote->size;
-    copy.md5 = remote->md5;
-    copy.mtime = remote->mtime;
-    copy.blockCount = remote->blockCount;
-    copy.partSize = remote->partSize;
-    copy.extra = remote->extra;
+    ListingEntry copy = rememberedCopy(*remote);
     host->pendingRebuilds().insert(path);
 
     int kept = -1;

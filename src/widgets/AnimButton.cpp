@@ -20,15 +20,7 @@ AnimButton::AnimButton(QAbstractButton *watched)
 
 bool AnimButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (obj == button) {
-        if (event->type() == QEvent::Enter) {
-            PropertyFade::restart(anim, effect, "opacity", HoverOpacity, this);
-            return true;
-        }
-        if (event->type() == QEvent::Leave) {
-            PropertyFade::restart(anim, effect, "opacity", RestOpacity, this);
-            return true;
-        }
-    }
+    if (obj == button && PropertyFade::fadeOnHover(event, anim, effect, RestOpacity, HoverOpacity, this))
+        return true;
     return QWidget::eventFilter(obj, event);
 }

@@ -23,15 +23,7 @@ HeaderButton::HeaderButton(QAbstractButton *watched)
 
 bool HeaderButton::eventFilter(QObject *obj, QEvent *event)
 {
-    if (obj == button) {
-        if (event->type() == QEvent::Enter) {
-            PropertyFade::restart(anim, effect, "opacity", HoverOpacity, this);
-            return true;
-        }
-        if (event->type() == QEvent::Leave) {
-            PropertyFade::restart(anim, effect, "opacity", RestOpacity, this);
-            return true;
-        }
-    }
+    if (obj == button && PropertyFade::fadeOnHover(event, anim, effect, RestOpacity, HoverOpacity, this))
+        return true;
     return QFrame::eventFilter(obj, event);
 }

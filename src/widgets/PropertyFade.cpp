@@ -1,5 +1,7 @@
 #include "widgets/PropertyFade.h"
 
+#include <QEvent>
+
 namespace PropertyFade {
 
 void stop(QPointer<QPropertyAnimation> &running)
@@ -22,6 +24,15 @@ void restart(QPointer<QPropertyAnimation> &running, QObject *target, const QByte
     running->setStartValue(target->property(property.constData()));
     running->setEndValue(to);
     running->start();
+}
+
+bool fadeOnHover(const QEvent *event, QPointer<QPropertyAnimation> &running, QObject *effect, double rest,
+                 double hover, QObject *owner)
+{
+    if (event->type() != QEvent::Enter && event->type() != QEvent::Leave)
+        return false;
+    restart(running, effect, "opacity", event->type() == QEvent::Enter ? hover : rest, owner);
+    return true;
 }
 
 } // namespace PropertyFade

@@ -5,6 +5,8 @@
 #include <QPropertyAnimation>
 #include <QVariant>
 
+class QEvent;
+
 // The one way the launcher's widgets animate a property on hover, fade or
 // selection: the running animation is stopped and dropped, and a new one
 // starts from the property's current value, so a movement that reverses
@@ -19,6 +21,11 @@ constexpr int DurationMs = 250;
 // drop the running animation when target is null.
 void restart(QPointer<QPropertyAnimation> &running, QObject *target, const QByteArray &property,
              const QVariant &to, QObject *owner, int durationMs = DurationMs);
+
+// The hover fade of an opacity effect: on Enter fades the effect's opacity
+// to hover, on Leave back to rest. True when the event was one of the two.
+bool fadeOnHover(const QEvent *event, QPointer<QPropertyAnimation> &running, QObject *effect, double rest,
+                 double hover, QObject *owner);
 
 // Stops and deletes a running animation.
 void stop(QPointer<QPropertyAnimation> &running);
