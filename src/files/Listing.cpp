@@ -301,8 +301,25 @@ void Listing::normalize()
         sortAndKeepOnePerKey(it.value(), nameOf, isRemoved);
 }
 
+namespace {
+
+// Appends the decimal digits of value, as QString::number would give them,
+// without a string of their own.
+void appendDecimal(QString &line, quint64 value)
+{
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(value));
+    line.append(QLatin1String(digits, length));
+}
+
+} // namespace
+
 QString Listing::listingDigest(bool withTimes) const
 {
+    // Every line is built in place and the lines are hashed in large pieces:
+    // temporary strings per field and a UTF-8 copy per line made up most of
+    // the cost of a digest, which a pass computes four times over listings of
+    // thousands of lines.
     const QLatin1Char space(' ');
     QStringList directoryLines;
     directoryLines.reserve(directories.size());
@@ -321,35 +338,60 @@ QString Listing::listingDigest(bool withTimes) const
     for (const ListingEntry &entry : entries) {
         if (entry.isRemoved())
             continue;
-        QString line = entry.path + space;
+        QString line;
+        line.reserve(entry.path.size() + 64);
+        line.append(entry.path);
+        line.append(space);
         switch (entry.kind) {
         case EntryKind::ImgArchive: {
-            line += QLatin1String("ia");
+            line.append(QLatin1String("ia"));
             if (listedGroups.contains(entry.imgId))
                 break;
             listedGroups.insert(entry.imgId);
             const auto found = imgGroups.constFind(entry.imgId);
             if (found == imgGroups.constEnd())
                 break;
+            recordLines.reserve(recordLines.size() + found.value().size());
             for (const ListingEntry &record : found.value()) {
                 if (record.isRemoved())
                     continue;
-                QString recordLine = entry.path + QLatin1Char(':') + record.name + space + QString::number(record.size);
-                if (!withTimes)
-                    recordLine += space + record.md5;
+                QString recordLine;
+                recordLine.reserve(entry.path.size() + record.name.size() + record.md5.size() + 16);
+                recordLine.append(entry.path);
+                recordLine.append(QLatin1Char(':'));
+                recordLine.append(record.name);
+                recordLine.append(space);
+                appendDecimal(recordLine, record.size);
+                if (!withTimes) {
+                    recordLine.append(space);
+                    recordLine.append(record.md5);
+                }
                 recordLines.append(recordLine);
             }
             break;
         }
         case EntryKind::AudioFile:
-            line += QLatin1String("af ") + QString::number(entry.size) + space + QString::number(entry.blockCount) +
-                    space + QString::number(entry.partSize) + space +
-                    (withTimes ? QString::number(entry.mtime) : entry.md5);
+            line.append(QLatin1String("af "));
+            appendDecimal(line, entry.size);
+            line.append(space);
+            appendDecimal(line, entry.blockCount);
+            line.append(space);
+            appendDecimal(line, entry.partSize);
+            line.append(space);
+            if (withTimes)
+                appendDecimal(line, entry.mtime);
+            else
+                line.append(entry.md5);
             break;
         case EntryKind::File:
         default:
-            line += QLatin1String("f ") + QString::number(entry.size) + space +
-                    (withTimes ? QString::number(entry.mtime) : entry.md5);
+            line.append(QLatin1String("f "));
+            appendDecimal(line, entry.size);
+            line.append(space);
+            if (withTimes)
+                appendDecimal(line, entry.mtime);
+            else
+                line.append(entry.md5);
             break;
         }
         entryLines.append(line);
@@ -358,11 +400,23 @@ QString Listing::listingDigest(bool withTimes) const
     std::sort(directoryLines.begin(), directoryLines.end());
     std::sort(entryLines.begin(), entryLines.end());
     std::sort(recordLines.begin(), recordLines.end());
+    // The hash of the lines in pieces: the same as hashing them one by one.
+    constexpr int PieceSize = 1 << 16;
     QCryptographicHash hash(QCryptographicHash::Md5);
+    QString piece;
+    piece.reserve(PieceSize);
     for (const QStringList *lines : {&directoryLines, &entryLines, &recordLines}) {
-        for (const QString &line : *lines)
-            hash.addData(line.toUtf8());
+        for (const QString &line : *lines) {
+            piece.append(line);
+            // Each line is encoded on its own: a lone high surrogate at its end
+            // must not pair up with the start of the next one.
+            if (piece.size() >= PieceSize || (!line.isEmpty() && line.back().isHighSurrogate())) {
+                hash.addData(piece.toUtf8());
+                piece.resize(0);
+            }
+        }
     }
+    hash.addData(piece.toUtf8());
     return QString::fromLatin1(hash.result().toHex());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QTypeInfo>
 #include <QtGlobal>
 
 // What a listing record describes. The numbers are part of the stored and
@@ -31,3 +32,8 @@ struct ListingEntry
 
     bool isRemoved() const { return name.isEmpty(); }
 };
+
+// Only implicitly shared strings and plain numbers: a record may be moved in
+// memory as bytes, so a growing QVector of them is moved with one memcpy
+// instead of being copied record by record (a reference count per string).
+Q_DECLARE_TYPEINFO(ListingEntry, Q_MOVABLE_TYPE);

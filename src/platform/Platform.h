@@ -52,4 +52,11 @@ void setPlayerName(const QString &name);
 // reader sees either the old or the new file, never none.
 bool replaceFile(const QString &from, const QString &to);
 
+// Last modification of the file or folder at path (symbolic links followed),
+// in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives
+// it. False when nothing is there. Made for scans of thousands of files: on
+// Linux the QDateTime way converts to local time and back, and every step
+// re-reads the time zone (a stat of /etc/localtime apiece).
+bool modificationTime(const QString &path, qint64 *secondsSinceEpoch);
+
 } // namespace Platform

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -85,6 +86,17 @@ quint32 tickCount()
 bool replaceFile(const QString &from, const QString &to)
 {
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    // Milliseconds first, then seconds, the way Qt rounds file times.
+    const qint64 msecs = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+    *secondsSinceEpoch = msecs / 1000;
+    return true;
 }
 
 } // namespace Platform

@@ -7,7 +7,9 @@
 
 #include "platform/win32/Win32Calls.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 
 namespace Platform {
 
@@ -51,6 +53,16 @@ bool replaceFile(const QString &from, const QString &to)
 {
     return Win32Calls::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
                                    QDir::toNativeSeparators(to).toStdWString());
+}
+
+bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
+{
+    // Local time conversions are cheap here; Qt's own reading is kept.
+    const QDateTime modified = QFileInfo(path).lastModified();
+    if (!modified.isValid())
+        return false;
+    *secondsSinceEpoch = modified.toSecsSinceEpoch();
+    return true;
 }
 
 } // namespace Platform
