@@ -109,25 +109,27 @@ QStringList managedArchives(const QString &gameDir)
 
 } // namespace
 
+ArchiveSurvey surveyArchives(const QString &gameDir)
+{
+    using ImgArchive::ArchiveEditor;
+    ArchiveSurvey survey;
+    for (const QString &path : managedArchives(gameDir)) {
+        if (!ArchiveEditor::isV2StaticHeader(path))
+            survey.toConvert.append(path);
+        else if (!ArchiveEditor::isCompactV2StaticHeader(path))
+            survey.toCompact.append(path);
+    }
+    return survey;
+}
+
 QStringList archivesToConvert(const QString &gameDir)
 {
-    QStringList candidates;
-    for (const QString &path : managedArchives(gameDir)) {
-        if (!ImgArchive::ArchiveEditor::isV2StaticHeader(path))
-            candidates.append(path);
-    }
-    return candidates;
+    return surveyArchives(gameDir).toConvert;
 }
 
 QStringList archivesToCompact(const QString &gameDir)
 {
-    QStringList candidates;
-    for (const QString &path : managedArchives(gameDir)) {
-        using ImgArchive::ArchiveEditor;
-        if (ArchiveEditor::isV2StaticHeader(path) && !ArchiveEditor::isCompactV2StaticHeader(path))
-            candidates.append(path);
-    }
-    return candidates;
+    return surveyArchives(gameDir).toCompact;
 }
 
 } // namespace FolderTidy

@@ -40,4 +40,12 @@ QStringList archivesToConvert(const QString &gameDir);
 // Absolute paths, in walk order.
 QStringList archivesToCompact(const QString &gameDir);
 
+// Both lists above from one walk of the folder.
+struct ArchiveSurvey
+{
+    QStringList toConvert;
+    QStringList toCompact;
+};
+ArchiveSurvey surveyArchives(const QString &gameDir);
+
 } // namespace FolderTidy

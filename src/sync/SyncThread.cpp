@@ -370,17 +370,17 @@ void SyncThread::normalizeNames()
 
 void SyncThread::convertImgArchives()
 {
-    const QStringList candidates = FolderTidy::archivesToConvert(gameDir);
+    const FolderTidy::ArchiveSurvey survey = FolderTidy::surveyArchives(gameDir);
     if (stopRequested())
         return;
     const QDir base(gameDir);
     // Archives that an earlier pass edited without getting to rebuild them
     // (interrupted, or the rebuild failed) are rebuilt at the end of this
     // one: the set of archives to rebuild lives in memory only.
-    for (const QString &path : FolderTidy::archivesToCompact(gameDir))
+    for (const QString &path : survey.toCompact)
         rebuilds.insert(base.relativeFilePath(path));
     progressMode = ImgConversion;
-    for (const QString &path : candidates) {
+    for (const QString &path : survey.toConvert) {
         // Recorded relative to the game folder, like every other archive to
         // rebuild, so it is rebuilt once at the end of the pass.
         if (ImgArchive::ArchiveEditor::convertToV2StaticHeader(path, this))
