@@ -2,7 +2,6 @@
 
 #include "platform/Platform.h"
 
-#include <QProcess>
 
 namespace {
 
@@ -83,18 +82,14 @@ void GameStarter::start(bool clientVariant)
 {
     Platform::setPlayerName(nickname);
 
-    QProcess process;
+    // The game outlives the launcher; whether it started is not examined.
 #ifdef Q_OS_WIN
     // The whole command line is the program: Windows hands it to the game
     // unchanged, with the executable path quoted.
-    process.setProgram(commandLine(clientVariant));
+    (void)Platform::startDetached(commandLine(clientVariant), QStringList(), workingDirectory(clientVariant));
 #else
-    process.setProgram(program(clientVariant));
-    process.setArguments(arguments(clientVariant));
+    (void)Platform::startDetached(program(clientVariant), arguments(clientVariant), workingDirectory(clientVariant));
 #endif
-    process.setWorkingDirectory(workingDirectory(clientVariant));
-    // The game outlives the launcher; whether it started is not examined.
-    (void)process.startDetached();
 
     emit startFinished();
 }

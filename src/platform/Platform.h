@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -58,5 +59,11 @@ bool replaceFile(const QString &from, const QString &to);
 // Linux the QDateTime way converts to local time and back, and every step
 // re-reads the time zone (a stat of /etc/localtime apiece).
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch);
+
+// Starts program with arguments in workingDirectory as a process that
+// outlives the launcher; nothing of it is watched. True when it started.
+// On Windows program may be a whole command line with empty arguments; it
+// then reaches the new process unchanged.
+bool startDetached(const QString &program, const QStringList &arguments, const QString &workingDirectory);
 
 } // namespace Platform

@@ -16,9 +16,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+extern char **environ;
 
 namespace Platform {
 
@@ -97,6 +102,58 @@ bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
     const qint64 msecs = qint64(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
     *secondsSinceEpoch = msecs / 1000;
     return true;
+}
+
+bool startDetached(const QString &program, const QStringList &arguments, const QString &workingDirectory)
+{
+    // posix_spawn rather than QProcess::startDetached: Qt 5.15 builds the
+    // argument vector and converts strings in the forked child of this
+    // multithreaded process, where an allocator or codec lock that another
+    // thread held at the fork is never released and the child (and the
+    // caller, waiting for it to report) hangs. Everything is prepared here,
+    // and the child only changes folder, starts a session of its own and
+    // executes the program.
+    std::vector<QByteArray> encoded;
+    encoded.reserve(size_t(arguments.size()) + 1);
+    encoded.push_back(QFile::encodeName(program));
+    for (const QString &argument : arguments)
+        encoded.push_back(QFile::encodeName(argument));
+    std::vector<char *> argv;
+    for (QByteArray &item : encoded)
+        argv.push_back(item.data());
+    argv.push_back(nullptr);
+    const QByteArray folder = QFile::encodeName(workingDirectory);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return false;
+    }
+    // The game gets the default signal handling and an empty signal mask,
+    // whatever this process set up for itself.
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    bool ready = posix_spawnattr_setsigmask(&attributes, &none) == 0
+                 && posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
+                 && posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK
+                                                             | POSIX_SPAWN_SETSIGDEF) == 0;
+    if (ready && !folder.isEmpty())
+        ready = posix_spawn_file_actions_addchdir_np(&actions, folder.constData()) == 0;
+    pid_t pid = 0;
+    const bool started =
+        ready && posix_spawnp(&pid, argv.front(), &actions, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    // Not waited for: the launcher ends soon after starting the game or the
+    // installer, and the system then takes the process over.
+    return started;
 }
 
 } // namespace Platform

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace Platform {
 
@@ -63,6 +64,15 @@ bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
         return false;
     *secondsSinceEpoch = modified.toSecsSinceEpoch();
     return true;
+}
+
+bool startDetached(const QString &program, const QStringList &arguments, const QString &workingDirectory)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingDirectory);
+    return process.startDetached();
 }
 
 } // namespace Platform

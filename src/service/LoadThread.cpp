@@ -1,6 +1,7 @@
 #include "service/LoadThread.h"
 
 #include "platform/AppDirectory.h"
+#include "platform/Platform.h"
 #include "service/ApiAnswers.h"
 #include "service/ApiEnvelope.h"
 #include "service/BinaryListFile.h"
@@ -19,7 +20,6 @@
 #include <QImageReader>
 #include <QLoggingCategory>
 #include <QMetaType>
-#include <QProcess>
 #include <QSaveFile>
 #include <QSet>
 #include <QThread>
@@ -324,7 +324,7 @@ void LoadThread::installUpdate()
 #endif
     // The installer's own start result is not looked at: it replaces the
     // launcher, which has nothing left to do either way.
-    const bool started = QProcess::startDetached(QDir::toNativeSeparators(installer), QStringList(),
-                                                 AppDirectory::path());
+    const bool started =
+        Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), AppDirectory::path());
     qCDebug(lcLoad) << "[update installer]" << installer << started;
 }

@@ -22,6 +22,7 @@ private slots:
     void tickCountIsMonotonic();
     void replaceFileSwapsContentInOneStep();
     void messageBoxGoesToHandler();
+    void startDetachedRunsInItsFolderWithItsArguments();
 
 private:
     QTemporaryDir scratch;
@@ -126,6 +127,40 @@ void TestPlatform::messageBoxGoesToHandler()
     Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
     Platform::setMessageBoxHandler(nullptr);
     QCOMPARE(seen, QStringList{QStringLiteral("test|fail 1")});
+}
+
+void TestPlatform::startDetachedRunsInItsFolderWithItsArguments()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the Windows side starts through QProcess");
+#else
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("game folder"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString program = folder + QStringLiteral("/run me.sh");
+    QFile script(program);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    // Writes its folder, its session leadership and its arguments one a line.
+    // (The session is the fourth field behind the command's name in /proc.)
+    script.write("#!/bin/sh\n{ pwd; [ \"$(sed 's/.*) //' /proc/$$/stat | cut -d' ' -f4)\" = \"$$\" ] && echo leader; "
+                 "printf '%s\\n' \"$@\"; } > record.part && mv record.part record\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+
+    const QStringList arguments{QStringLiteral("-n"), QStringLiteral("Ivan Petrov"), QString(), QStringLiteral("ü")};
+    QVERIFY(Platform::startDetached(program, arguments, folder));
+    const QString record = folder + QStringLiteral("/record");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(record), 10000);
+    QFile written(record);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(written.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.mid(0, 2), (QStringList{QDir(folder).canonicalPath(), QStringLiteral("leader")}));
+    QCOMPARE(lines.mid(2, 4), arguments);
+
+    QVERIFY(!Platform::startDetached(dir.filePath(QStringLiteral("missing")), {}, folder));
+    QVERIFY(!Platform::startDetached(program, {}, dir.filePath(QStringLiteral("no such folder"))));
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
