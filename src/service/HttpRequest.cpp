@@ -159,6 +159,17 @@ bool HttpRequest::perform(bool post, int timeoutMs)
                 return false;
             }
             received += r->readAll();
+            // Qt may end an answer that the server cut short, or send the
+            // request once more by itself after a reset and hand on the new
+            // answer behind the old one's bytes, without an error. An answer
+            // that announced its length must have exactly that length.
+            const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
+            const QByteArray encoding = r->rawHeader("Content-Encoding").trimmed().toLower();
+            if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
+                && length.toLongLong() != received.size()) {
+                qCDebug(lcHttp) << "[http short]" << target << received.size() << "of" << length.toLongLong();
+                return false;
+            }
             body = received;
             return true;
         }
