@@ -183,6 +183,15 @@ void UpdateDownload::networkFinished()
                 error = QNetworkReply::ProtocolUnknownError;
             else if (redirects >= MaxRedirects)
                 error = QNetworkReply::TooManyRedirectsError;
+        } else {
+            // Qt may end an answer that the server cut short without an
+            // error; a cut-off installer must not be started.
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+            if (length.isValid() && (encoding.isEmpty() || encoding == "identity") && length.toLongLong() != written) {
+                qCDebug(lcUpdate) << "[update short]" << written << "of" << length.toLongLong();
+                error = QNetworkReply::RemoteHostClosedError;
+            }
         }
     }
     lastNetworkError = error;
