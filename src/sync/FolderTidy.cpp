@@ -122,14 +122,4 @@ ArchiveSurvey surveyArchives(const QString &gameDir)
     return survey;
 }
 
-QStringList archivesToConvert(const QString &gameDir)
-{
-    return surveyArchives(gameDir).toConvert;
-}
-
-QStringList archivesToCompact(const QString &gameDir)
-{
-    return surveyArchives(gameDir).toCompact;
-}
-
 } // namespace FolderTidy

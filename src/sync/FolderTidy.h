@@ -27,23 +27,18 @@ QString normalizedName(const QString &name);
 void normalizeFolderNames(const QString &gameDir);
 void normalizeFileNames(const QString &gameDir);
 
-// The IMG files that the conversion stage turns into the launcher's own
-// archive form: suffix "img" in any case, not one of the game's eight
-// special files, not under "multiplayer_c/models/", and not converted yet.
-// Absolute paths, in walk order.
-QStringList archivesToConvert(const QString &gameDir);
-
-// The archives in the launcher's own form that are not compact (see
-// ArchiveEditor::isCompactV2StaticHeader): an earlier pass stored or removed
-// members in them and did not get to rebuild them, because it was
-// interrupted or the rebuild failed. The same selection as above otherwise.
-// Absolute paths, in walk order.
-QStringList archivesToCompact(const QString &gameDir);
-
-// Both lists above from one walk of the folder.
+// The IMG archives in the game folder, from one walk, in walk order, as
+// absolute paths. Only files with the suffix "img" in any case count, not the
+// game's eight special files and nothing under "multiplayer_c/models/".
 struct ArchiveSurvey
 {
+    // Not in the launcher's own archive form yet: the conversion stage
+    // turns them into it.
     QStringList toConvert;
+    // In the launcher's form but not compact (see
+    // ArchiveEditor::isCompactV2StaticHeader): an earlier pass stored or
+    // removed members in them and did not get to rebuild them, because it
+    // was interrupted or the rebuild failed.
     QStringList toCompact;
 };
 ArchiveSurvey surveyArchives(const QString &gameDir);

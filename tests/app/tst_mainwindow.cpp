@@ -8,6 +8,8 @@
 #include "widgets/CustomLabel.h"
 #include "widgets/ServerList.h"
 
+#include "support/LabelPixmap.h"
+
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,11 +28,7 @@ const quint64 U64Max = std::numeric_limits<quint64>::max();
 // The pixmap a label shows; a new render gives a new cache key.
 qint64 shownPixmapKey(const QLabel *label)
 {
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    return label->pixmap(Qt::ReturnByValue).cacheKey();
-#else
-    return label->pixmap() ? label->pixmap()->cacheKey() : 0;
-#endif
+    return shownPixmap(label).cacheKey();
 }
 
 } // namespace

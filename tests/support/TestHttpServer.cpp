@@ -557,10 +557,8 @@ Reply Reply::endless(const QByteArray &bodyStart)
 
 Reply Reply::reset(const QByteArray &bodyStart, qint64 announcedLength)
 {
-    Reply reply;
+    Reply reply = stall(bodyStart, announcedLength);
     reply.mode = Mode::Reset;
-    reply.body = bodyStart;
-    reply.announcedLength = announcedLength;
     return reply;
 }
 

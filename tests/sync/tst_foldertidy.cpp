@@ -72,8 +72,8 @@ void TestFolderTidy::archivesLeftUnbuilt()
     // Stored behind the last member, never rebuilt: only the edited
     // archive in the launcher's care; one in the game's own form is
     // converted instead.
-    QCOMPARE(FolderTidy::archivesToCompact(game), QStringList{edited});
-    QCOMPARE(FolderTidy::archivesToConvert(game), QStringList{foreign});
+    QCOMPARE(FolderTidy::surveyArchives(game).toCompact, QStringList{edited});
+    QCOMPARE(FolderTidy::surveyArchives(game).toConvert, QStringList{foreign});
 }
 
 QTEST_GUILESS_MAIN(TestFolderTidy)

@@ -1,20 +1,11 @@
 #include "widgets/CustomLabel.h"
 
+#include "support/LabelPixmap.h"
+
 #include <QLabel>
 #include <QtTest>
 
 namespace {
-
-// The label's pixmap (a null one when it shows none).
-QPixmap shownPixmap(const QLabel *label)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    return label->pixmap(Qt::ReturnByValue);
-#else
-    const QPixmap *pixmap = label->pixmap();
-    return pixmap ? *pixmap : QPixmap();
-#endif
-}
 
 // Rows and columns of the image that hold any visible pixel.
 QRect paintedArea(const QImage &image)

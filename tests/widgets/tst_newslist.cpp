@@ -1,5 +1,7 @@
 #include "widgets/NewsList.h"
 
+#include "support/LabelPixmap.h"
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -9,17 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-// The label's pixmap (a null one when it shows none).
-QPixmap shownPixmap(const QLabel *label)
-{
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
-    return label->pixmap(Qt::ReturnByValue);
-#else
-    const QPixmap *pixmap = label->pixmap();
-    return pixmap ? *pixmap : QPixmap();
-#endif
-}
 
 // Records when and in which order watched widgets are shown.
 struct ShowClock : QObject
