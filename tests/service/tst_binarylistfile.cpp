@@ -2,9 +2,10 @@
 #include "service/BinaryListFile.h"
 #include "service/PayloadCipher.h"
 
+#include "support/TestFiles.h"
+
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -16,27 +17,6 @@
 namespace {
 
 const QByteArray Magic = QByteArrayLiteral("VAROBNRYLST01");
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.generate() & 0xFF);
-    return bytes;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
 
 } // namespace
 
@@ -78,7 +58,7 @@ void TestBinaryListFile::roundTrip_data()
     QTest::addColumn<QByteArray>("data");
     QTest::newRow("empty") << QByteArray();
     QTest::newRow("server list") << QByteArray(R"({"servers":[{"name":"01","ip":"127.0.0.1","port":7771}]})");
-    QTest::newRow("random 1 MiB") << randomBytes(1024 * 1024, 23);
+    QTest::newRow("random 1 MiB") << TestFiles::noise(1024 * 1024, 23);
 }
 
 void TestBinaryListFile::roundTrip()
@@ -87,10 +67,10 @@ void TestBinaryListFile::roundTrip()
     const QString name = QStringLiteral("/varo_launcher.bin");
 
     // Over an older list, to see that it is replaced whole.
-    QVERIFY(writeBinaryList(name, randomBytes(200000, 1)));
+    QVERIFY(writeBinaryList(name, TestFiles::noise(200000, 1)));
     QVERIFY(writeBinaryList(name, data));
 
-    const QByteArray file = readFile(scratch->path() + name);
+    const QByteArray file = TestFiles::read(scratch->path() + name);
     QVERIFY(file.startsWith(Magic));
     // The rest is a bare cipher text of the cache cipher.
     QCOMPARE(PayloadCipher::forCache().decrypt(file.mid(Magic.size())), data);
@@ -126,7 +106,7 @@ void TestBinaryListFile::foreignFileReadsAsEmpty_data()
 void TestBinaryListFile::foreignFileReadsAsEmpty()
 {
     QFETCH(QByteArray, content);
-    QVERIFY(writeFile(scratch->path() + QStringLiteral("/varo_servers.bin"), content));
+    QVERIFY(TestFiles::write(scratch->path() + QStringLiteral("/varo_servers.bin"), content));
     QVERIFY(readBinaryList(QStringLiteral("/varo_servers.bin")).isEmpty());
     QVERIFY(readBinaryList(QStringLiteral("/missing.bin")).isEmpty());
 }
@@ -154,11 +134,11 @@ void TestBinaryListFile::impossibleWriteFails()
 {
     QFETCH(QString, name);
     QVERIFY(QDir(scratch->path()).mkdir(QStringLiteral("folder")));
-    QVERIFY(writeFile(scratch->path() + QStringLiteral("/plain"), "plain file"));
+    QVERIFY(TestFiles::write(scratch->path() + QStringLiteral("/plain"), "plain file"));
 
     QVERIFY(!writeBinaryList(name, QByteArrayLiteral("servers")));
     QVERIFY(QFileInfo(scratch->path() + QStringLiteral("/folder")).isDir());
-    QCOMPARE(readFile(scratch->path() + QStringLiteral("/plain")), QByteArray("plain file"));
+    QCOMPARE(TestFiles::read(scratch->path() + QStringLiteral("/plain")), QByteArray("plain file"));
     QCOMPARE(QDir(scratch->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              (QStringList{QStringLiteral("folder"), QStringLiteral("plain")}));
 }
@@ -171,7 +151,7 @@ void TestBinaryListFile::interruptedWriteKeepsPreviousFile()
     const QString name = QStringLiteral("/varo_launcher.bin");
     const QByteArray previous = QByteArrayLiteral("previous sync state");
     QVERIFY(writeBinaryList(name, previous));
-    const QByteArray previousFile = readFile(scratch->path() + name);
+    const QByteArray previousFile = TestFiles::read(scratch->path() + name);
 
     rlimit saved{};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -179,12 +159,12 @@ void TestBinaryListFile::interruptedWriteKeepsPreviousFile()
     limited.rlim_cur = 64 * 1024;
     auto *oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool written = writeBinaryList(name, randomBytes(1024 * 1024, 29));
+    const bool written = writeBinaryList(name, TestFiles::noise(1024 * 1024, 29));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
     QVERIFY(!written);
-    QCOMPARE(readFile(scratch->path() + name), previousFile);
+    QCOMPARE(TestFiles::read(scratch->path() + name), previousFile);
     QCOMPARE(readBinaryList(name), previous);
     QCOMPARE(QDir(scratch->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral("varo_launcher.bin")});

@@ -1,8 +1,9 @@
 #include "service/Compression.h"
 #include "service/PayloadCipher.h"
 
+#include "support/TestFiles.h"
+
 #include <QCryptographicHash>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QtEndian>
 #include <QtTest>
@@ -11,15 +12,6 @@ namespace {
 
 // Distinct bytes, so that a key split in the wrong order shows.
 constexpr quint64 TestKey = Q_UINT64_C(0xF1E2D3C4B5A69788);
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.generate() & 0xFF);
-    return bytes;
-}
 
 QByteArray repetitiveText(int size)
 {
@@ -143,7 +135,7 @@ void TestPayloadCipher::roundTrip_data()
         {"empty", QByteArray()},
         {"one byte", QByteArray(1, '\xA5')},
         {"text 4 KiB", repetitiveText(4096)},
-        {"random 3 MiB", randomBytes(3 * 1024 * 1024, 7)},
+        {"random 3 MiB", TestFiles::noise(3 * 1024 * 1024, 7)},
     };
     for (auto compression : AllCompressions) {
         for (auto protection : AllProtections) {
@@ -272,7 +264,7 @@ void TestPayloadCipher::changedByteIsDetected_data()
         {"empty", QByteArray()},
         {"one byte", QByteArray(1, 'x')},
         {"text 300 B", repetitiveText(300)},
-        {"random 64 KiB", randomBytes(64 * 1024, 11)},
+        {"random 64 KiB", TestFiles::noise(64 * 1024, 11)},
     };
     for (auto compression : {PayloadCipher::CompressNever, PayloadCipher::CompressAlways}) {
         for (auto protection : {PayloadCipher::ProtectChecksum, PayloadCipher::ProtectHash}) {
@@ -426,7 +418,7 @@ void TestPayloadCipher::handBuiltCipherTexts_data()
         {"stream expands past the size", shrunk},
         {"stream cut", valid.left(valid.size() / 2)},
         {"header cut", QByteArray("\x00\x00", 2)},
-        {"garbage stream", QByteArray("\x00\x00\x01\x00", 4) + randomBytes(200, 3)},
+        {"garbage stream", QByteArray("\x00\x00\x01\x00", 4) + TestFiles::noise(200, 3)},
     };
     for (const auto &row : hostile) {
         QTest::addRow("unpackable, %s", row.first) << char(0x01) << r + row.second << QByteArray() << bad;
@@ -469,7 +461,7 @@ void TestPayloadCipher::everyTruncationFails()
     QFETCH(PayloadCipher::ProtectionMode, protection);
 
     PayloadCipher cipher = makeCipher(compression, protection);
-    const QByteArray cipherText = cipher.encrypt(repetitiveText(1500) + randomBytes(500, 5));
+    const QByteArray cipherText = cipher.encrypt(repetitiveText(1500) + TestFiles::noise(500, 5));
     for (int length = 0; length < cipherText.size(); ++length) {
         const QByteArray decrypted = cipher.decrypt(cipherText.left(length));
         if (!decrypted.isEmpty() || cipher.lastError() == PayloadCipher::NoError)
