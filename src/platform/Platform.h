@@ -49,9 +49,29 @@ quint32 tickCount();
 QString playerName();
 void setPlayerName(const QString &name);
 
+// Why a file operation failed, as far as the player is told.
+enum class FileFault {
+    None,
+    InUse,   // another program holds the file open (Windows' sharing rules)
+    Denied,  // no permission, or a read-only file, folder or medium
+    NoSpace, // the volume is full
+    Other,
+};
+
+// The fault of the calling thread's last failed system call (errno,
+// GetLastError). Call it right after the call that failed, before any other
+// file work.
+FileFault lastFileFault();
+
 // Renames from over to, replacing an existing file in one step, so that a
-// reader sees either the old or the new file, never none.
-bool replaceFile(const QString &from, const QString &to);
+// reader sees either the old or the new file, never none. On failure *fault
+// (when given) tells why.
+bool replaceFile(const QString &from, const QString &to, FileFault *fault = nullptr);
+
+// Removes the file (or the symbolic link itself, never what it points to)
+// at path. True when nothing stands there afterwards; on failure *fault
+// (when given) tells why.
+bool removeFile(const QString &path, FileFault *fault = nullptr);
 
 // Last modification of the file or folder at path (symbolic links followed),
 // in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives

@@ -88,9 +88,40 @@ quint32 tickCount()
     return quint32(timer.msecsSinceReference());
 }
 
-bool replaceFile(const QString &from, const QString &to)
+FileFault lastFileFault()
 {
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+    switch (errno) {
+    case EBUSY:
+    case ETXTBSY:
+        return FileFault::InUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return FileFault::Denied;
+    case ENOSPC:
+    case EDQUOT:
+        return FileFault::NoSpace;
+    default:
+        return FileFault::Other;
+    }
+}
+
+bool replaceFile(const QString &from, const QString &to, FileFault *fault)
+{
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    if (fault)
+        *fault = lastFileFault();
+    return false;
+}
+
+bool removeFile(const QString &path, FileFault *fault)
+{
+    if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT)
+        return true;
+    if (fault)
+        *fault = lastFileFault();
+    return false;
 }
 
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)

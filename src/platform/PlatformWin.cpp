@@ -50,10 +50,38 @@ quint32 tickCount()
     return quint32(Win32Calls::tickCount());
 }
 
-bool replaceFile(const QString &from, const QString &to)
+FileFault lastFileFault()
 {
-    return Win32Calls::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
-                                   QDir::toNativeSeparators(to).toStdWString());
+    switch (Win32Calls::lastErrorKind()) {
+    case Win32Calls::ErrorKind::InUse:
+        return FileFault::InUse;
+    case Win32Calls::ErrorKind::Denied:
+        return FileFault::Denied;
+    case Win32Calls::ErrorKind::NoSpace:
+        return FileFault::NoSpace;
+    case Win32Calls::ErrorKind::Other:
+        break;
+    }
+    return FileFault::Other;
+}
+
+bool replaceFile(const QString &from, const QString &to, FileFault *fault)
+{
+    if (Win32Calls::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
+                                QDir::toNativeSeparators(to).toStdWString()))
+        return true;
+    if (fault)
+        *fault = lastFileFault();
+    return false;
+}
+
+bool removeFile(const QString &path, FileFault *fault)
+{
+    if (Win32Calls::removeFile(QDir::toNativeSeparators(path).toStdWString()))
+        return true;
+    if (fault)
+        *fault = lastFileFault();
+    return false;
 }
 
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)

@@ -56,4 +56,30 @@ bool replaceFile(const std::wstring &from, const std::wstring &to)
     return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool removeFile(const std::wstring &path)
+{
+    if (DeleteFileW(path.c_str()) != 0)
+        return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+ErrorKind lastErrorKind()
+{
+    switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+        return ErrorKind::InUse;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return ErrorKind::Denied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ErrorKind::NoSpace;
+    default:
+        return ErrorKind::Other;
+    }
+}
+
 } // namespace Win32Calls

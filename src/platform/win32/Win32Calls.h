@@ -33,4 +33,11 @@ unsigned long tickCount();
 // MoveFileExW replacing an existing target, written through to disk.
 bool replaceFile(const std::wstring &from, const std::wstring &to);
 
+// DeleteFileW; true also when nothing was there.
+bool removeFile(const std::wstring &path);
+
+// What GetLastError says of the last failed call of this thread.
+enum class ErrorKind { InUse, Denied, NoSpace, Other };
+ErrorKind lastErrorKind();
+
 } // namespace Win32Calls
