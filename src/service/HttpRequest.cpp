@@ -140,7 +140,7 @@ bool HttpRequest::perform(bool post, int timeoutMs)
         timer.stop();
 
         if (!r->isFinished()) {
-            qCDebug(lcHttp) << "[http unfinished]" << target;
+            qCInfo(lcHttp) << "[http unfinished]" << target;
             return false;
         }
         if (tooLong) {
@@ -148,7 +148,7 @@ bool HttpRequest::perform(bool post, int timeoutMs)
             return false;
         }
         if (r->error() != QNetworkReply::NoError) {
-            qCDebug(lcHttp) << "[http error]" << target << r->error();
+            qCInfo(lcHttp) << "[http error]" << target << r->error();
             return false;
         }
 

@@ -156,12 +156,12 @@ void LoadThread::checkMirrors()
     const bool mirrorUp = probe.get(2, 3000);
     if (quitIfExiting())
         return;
-    if (mirrorUp)
-        return;
-
-    ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
-    if (pingApi(&cdn))
-        quitIfExiting();
+    if (!mirrorUp) {
+        ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
+        if (pingApi(&cdn))
+            quitIfExiting();
+    }
+    qCInfo(lcLoad).noquote() << "[mirror]" << ProcessState::mirrorBase();
 }
 
 void LoadThread::checkUpdate()

@@ -2,9 +2,11 @@
 // window, and the event loop until the player closes it or the game starts.
 
 #include "app/AppResources.h"
+#include "app/LogFile.h"
 #include "app/MainWindow.h"
 #include "app/MessageBoxRelay.h"
 #include "app/MessageDialog.h"
+#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -54,7 +56,11 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    LogFile::install(AppDirectory::filePath(QStringLiteral("/varo_launcher.log")),
+                     AppDirectory::filePath(QStringLiteral("/varo_launcher.old.log")));
+#ifndef Q_OS_WIN // Windows shows its own system message box
     MessageBoxRelay::install();
+#endif
     AppResources::registerFonts();
 
     auto window = std::make_unique<MainWindow>();
@@ -68,6 +74,7 @@ int main(int argc, char *argv[])
     // The window's teardown stops both workers before the application goes.
     window.reset();
     MessageBoxRelay::uninstall();
+    LogFile::uninstall();
     app.reset();
     return code;
 }
