@@ -34,11 +34,16 @@ void openAddress(const QString &address);
 // worker thread; it blocks the caller until the box is closed.
 void systemMessageBox(const QString &caption, const QString &text);
 
-// Where the message box goes when the process has a GUI: the application
-// installs a handler that shows a box on the GUI thread and returns when it
-// has been closed. Without a handler the message is written to stderr.
+// Where the message box goes instead of the system's own: a program with a
+// GUI but no system box (not Windows) installs a handler that shows a box on
+// the GUI thread and returns when it has been closed; a program without
+// windows installs printMessageBox. Without a handler Windows shows its own
+// box and other systems write the message to stderr.
 using MessageBoxHandler = std::function<void(const QString &caption, const QString &text)>;
 void setMessageBoxHandler(MessageBoxHandler handler);
+
+// Writes the box's caption and text to stderr as one line.
+void printMessageBox(const QString &caption, const QString &text);
 
 // Milliseconds since an arbitrary fixed point (system start on Windows),
 // wrapping at 2^32 like the Windows tick count.
@@ -65,13 +70,24 @@ FileFault lastFileFault();
 
 // Renames from over to, replacing an existing file in one step, so that a
 // reader sees either the old or the new file, never none. On failure *fault
-// (when given) tells why.
+// (when given) tells why. On Windows a file that another program holds open
+// (InUse: a virus scanner, an editor, the game) is tried again for a few
+// seconds before the call gives up.
 bool replaceFile(const QString &from, const QString &to, FileFault *fault = nullptr);
 
 // Removes the file (or the symbolic link itself, never what it points to)
 // at path. True when nothing stands there afterwards; on failure *fault
-// (when given) tells why.
+// (when given) tells why. Retried like replaceFile while the file is in use.
 bool removeFile(const QString &path, FileFault *fault = nullptr);
+
+// The absolute path of the file or folder at path with every link on the way
+// (symbolic links, and on Windows also junctions) resolved; empty when
+// nothing is there.
+QString canonicalPath(const QString &path);
+
+// Whether path itself is a link to another place: a symbolic link, and on
+// Windows also a junction or a volume mount point. Never follows it.
+bool isLink(const QString &path);
 
 // Last modification of the file or folder at path (symbolic links followed),
 // in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives
@@ -85,5 +101,14 @@ bool modificationTime(const QString &path, qint64 *secondsSinceEpoch);
 // On Windows program may be a whole command line with empty arguments; it
 // then reaches the new process unchanged.
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingDirectory);
+
+// Writes text to the process's standard output or error. A Windows console
+// gets it as Unicode (its code page would turn Cyrillic into question
+// marks); a file or a pipe gets the text's bytes as they are: in UTF-8 on
+// Windows (not in the ANSI code page, and without turning "\n" into
+// "\r\n"), in the system's 8-bit encoding elsewhere, so that what is
+// redirected reads the same on every system.
+enum class Stream { Output, Error };
+void printText(Stream stream, const QString &text);
 
 } // namespace Platform

@@ -11,7 +11,6 @@
 #include <QVariant>
 
 #include <atomic>
-#include <cstdio>
 
 namespace {
 
@@ -81,10 +80,6 @@ void setMessageBoxHandler(MessageBoxHandler newHandler)
 
 void systemMessageBox(const QString &caption, const QString &text)
 {
-    bool shown = false;
-    systemMessageBoxNative(caption, text, &shown);
-    if (shown)
-        return;
     MessageBoxHandler current;
     {
         QMutexLocker locker(&handlerLock());
@@ -94,9 +89,15 @@ void systemMessageBox(const QString &caption, const QString &text)
         current(caption, text);
         return;
     }
-    std::fprintf(stderr, "[message box] %s: %s\n", caption.toLocal8Bit().constData(),
-                 text.toLocal8Bit().constData());
-    std::fflush(stderr);
+    bool shown = false;
+    systemMessageBoxNative(caption, text, &shown);
+    if (!shown)
+        printMessageBox(caption, text);
+}
+
+void printMessageBox(const QString &caption, const QString &text)
+{
+    printText(Stream::Error, QStringLiteral("[message box] %1: %2\n").arg(caption, text));
 }
 
 QString playerName()

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QUrl>
@@ -122,6 +123,25 @@ bool removeFile(const QString &path, FileFault *fault)
     if (fault)
         *fault = lastFileFault();
     return false;
+}
+
+QString canonicalPath(const QString &path)
+{
+    return QFileInfo(path).canonicalFilePath();
+}
+
+bool isLink(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+void printText(Stream stream, const QString &text)
+{
+    std::FILE *file = stream == Stream::Output ? stdout : stderr;
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    std::fflush(file);
 }
 
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)

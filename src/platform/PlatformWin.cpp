@@ -10,7 +10,61 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <cstdio>
+#include <iterator>
+
+namespace {
+
+// How long a file that another program holds open is waited for: a virus
+// scanner or an indexer lets go within a second or two; the game or an
+// editor does not, and the caller then gets InUse.
+const int InUseRetryDelaysMs[] = {100, 200, 300, 400, 500, 500, 500, 500};
+
+// Runs a file operation again while it fails because the file is in use.
+template <typename Operation>
+bool retryWhileInUse(Operation operation, Platform::FileFault *fault)
+{
+    Platform::FileFault last = Platform::FileFault::None;
+    for (int attempt = 0;; ++attempt) {
+        if (operation())
+            return true;
+        last = Platform::lastFileFault();
+        if (last != Platform::FileFault::InUse || attempt == int(std::size(InUseRetryDelaysMs)))
+            break;
+        QThread::msleep(static_cast<unsigned>(InUseRetryDelaysMs[attempt]));
+    }
+    if (fault)
+        *fault = last;
+    return false;
+}
+
+// One argument of a Windows command line, quoted the way the C runtime's
+// parser (CommandLineToArgvW) reads it back.
+QString quoteArgument(const QString &argument)
+{
+    if (!argument.isEmpty() && !argument.contains(QRegularExpression(QStringLiteral("[\\s\"]"))))
+        return argument;
+    QString quoted = QStringLiteral("\"");
+    int backslashes = 0;
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('\\')) {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes in front of a quote are doubled, and the quote escaped.
+        quoted += QString(c == QLatin1Char('"') ? backslashes * 2 + 1 : backslashes, QLatin1Char('\\'));
+        backslashes = 0;
+        quoted += c;
+    }
+    // Backslashes before the closing quote are doubled too.
+    quoted += QString(backslashes * 2, QLatin1Char('\\'));
+    return quoted + QLatin1Char('"');
+}
+
+} // namespace
 
 namespace Platform {
 
@@ -30,18 +84,18 @@ bool systemFreeBytes(const QString &path, quint64 *bytes)
 
 QString documentsFolder()
 {
-    return QString::fromLocal8Bit(Win32Calls::personalFolder().c_str());
+    return QString::fromStdWString(Win32Calls::personalFolder());
 }
 
 void openAddress(const QString &address)
 {
-    Win32Calls::shellOpen(address.toLocal8Bit().toStdString());
+    Win32Calls::shellOpen(address.toStdWString());
 }
 
 void systemMessageBoxNative(const QString &caption, const QString &text, bool *shown)
 {
-    // MessageBoxA may be called from any thread and blocks it until closed.
-    Win32Calls::messageBox(caption.toLocal8Bit().toStdString(), text.toLocal8Bit().toStdString());
+    // MessageBoxW may be called from any thread and blocks it until closed.
+    Win32Calls::messageBox(caption.toStdWString(), text.toStdWString());
     *shown = true;
 }
 
@@ -67,21 +121,27 @@ FileFault lastFileFault()
 
 bool replaceFile(const QString &from, const QString &to, FileFault *fault)
 {
-    if (Win32Calls::replaceFile(QDir::toNativeSeparators(from).toStdWString(),
-                                QDir::toNativeSeparators(to).toStdWString()))
-        return true;
-    if (fault)
-        *fault = lastFileFault();
-    return false;
+    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
+    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    return retryWhileInUse([&] { return Win32Calls::replaceFile(source, target); }, fault);
 }
 
 bool removeFile(const QString &path, FileFault *fault)
 {
-    if (Win32Calls::removeFile(QDir::toNativeSeparators(path).toStdWString()))
-        return true;
-    if (fault)
-        *fault = lastFileFault();
-    return false;
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    return retryWhileInUse([&] { return Win32Calls::removeFile(native); }, fault);
+}
+
+QString canonicalPath(const QString &path)
+{
+    // QFileInfo::canonicalFilePath of Qt 5.15 resolves no link on Windows.
+    return QDir::fromNativeSeparators(
+        QString::fromStdWString(Win32Calls::finalPath(QDir::toNativeSeparators(QDir::cleanPath(path)).toStdWString())));
+}
+
+bool isLink(const QString &path)
+{
+    return Win32Calls::isNameSurrogate(QDir::toNativeSeparators(path).toStdWString());
 }
 
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
@@ -96,11 +156,27 @@ bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
 
 bool startDetached(const QString &program, const QStringList &arguments, const QString &workingDirectory)
 {
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setWorkingDirectory(workingDirectory);
-    return process.startDetached();
+    // CreateProcessW rather than QProcess::startDetached, which turns every
+    // "/" of a whole command line into "\\" and appends a blank to it.
+    QString commandLine;
+    if (arguments.isEmpty() && program.startsWith(QLatin1Char('"'))) {
+        commandLine = program; // a whole command line, handed over unchanged
+    } else {
+        commandLine = quoteArgument(QDir::toNativeSeparators(program));
+        for (const QString &argument : arguments)
+            commandLine += QLatin1Char(' ') + quoteArgument(argument);
+    }
+    return Win32Calls::startProcess(commandLine.toStdWString(),
+                                    QDir::toNativeSeparators(workingDirectory).toStdWString());
+}
+
+void printText(Stream stream, const QString &text)
+{
+    // Whatever the C library still buffers goes first, to keep the order.
+    std::fflush(stream == Stream::Output ? stdout : stderr);
+    const auto native = stream == Stream::Output ? Win32Calls::Stream::Output : Win32Calls::Stream::Error;
+    if (!Win32Calls::writeConsole(native, text.toStdWString()))
+        Win32Calls::writeBytes(native, text.toUtf8().toStdString());
 }
 
 } // namespace Platform

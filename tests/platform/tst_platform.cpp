@@ -1,5 +1,6 @@
 #include "platform/AppDirectory.h"
 #include "platform/Platform.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +9,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <chrono>
+#include <thread>
 
 class TestPlatform : public QObject
 {
@@ -21,6 +25,7 @@ private slots:
     void playerNameRoundTrip();
     void tickCountIsMonotonic();
     void replaceFileSwapsContentInOneStep();
+    void fileHeldOpenIsWaitedForThenReportedInUse();
     void messageBoxGoesToHandler();
     void startDetachedRunsInItsFolderWithItsArguments();
 
@@ -53,6 +58,13 @@ void TestPlatform::appDirectoryDerivesEveryPath()
 void TestPlatform::singleInstanceLockIsExclusiveAndDiesWithItsProcess()
 {
     const QString name = QStringLiteral("Mutex: Varo Launcher test %1").arg(QCoreApplication::applicationPid());
+#ifdef Q_OS_WIN
+    // The named mutex; that it goes with a killed process is shown with the
+    // launcher itself (app.singleinstance).
+    QCOMPARE(Platform::isFirstInstance(name), true);
+    QCOMPARE(Platform::isFirstInstance(name), false);
+    return;
+#endif
     // A child process takes the lock and is then killed outright.
     QProcess holder;
     holder.start(QStringLiteral("flock"),
@@ -116,6 +128,43 @@ void TestPlatform::replaceFileSwapsContentInOneStep()
     QCOMPARE(f.readAll(), QByteArray("new"));
     QVERIFY(!QFile::exists(fresh));
     QVERIFY(!Platform::replaceFile(fresh, target));
+}
+
+void TestPlatform::fileHeldOpenIsWaitedForThenReportedInUse()
+{
+#ifndef Q_OS_WIN
+    QSKIP("only Windows refuses to replace a file that another program holds open");
+#else
+    const QString target = scratch.filePath(QStringLiteral("held.bin"));
+    const QString fresh = scratch.filePath(QStringLiteral("held.bin.tmp"));
+    QVERIFY(TestFiles::write(target, "old"));
+    QVERIFY(TestFiles::write(fresh, "new"));
+
+    // Held for a moment, as a virus scanner does: the replace waits for it.
+    QFile holder(target);
+    QVERIFY(holder.open(QIODevice::ReadOnly));
+    std::thread release([&holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        holder.close();
+    });
+    const bool replaced = Platform::replaceFile(fresh, target);
+    release.join();
+    QVERIFY(replaced);
+    QCOMPARE(TestFiles::read(target), QByteArray("new"));
+
+    // Held throughout, as the running game does: reported in use, nothing lost.
+    QVERIFY(TestFiles::write(fresh, "newer"));
+    QVERIFY(holder.open(QIODevice::ReadOnly));
+    Platform::FileFault fault = Platform::FileFault::None;
+    QVERIFY(!Platform::replaceFile(fresh, target, &fault));
+    QCOMPARE(int(fault), int(Platform::FileFault::InUse));
+    fault = Platform::FileFault::None;
+    QVERIFY(!Platform::removeFile(target, &fault));
+    QCOMPARE(int(fault), int(Platform::FileFault::InUse));
+    holder.close();
+    QCOMPARE(TestFiles::read(target), QByteArray("new"));
+    QCOMPARE(TestFiles::read(fresh), QByteArray("newer"));
+#endif
 }
 
 void TestPlatform::messageBoxGoesToHandler()

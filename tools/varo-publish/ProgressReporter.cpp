@@ -1,5 +1,7 @@
 #include "ProgressReporter.h"
 
+#include "platform/Platform.h"
+
 #include <cstdio>
 
 #ifdef Q_OS_WIN
@@ -23,9 +25,7 @@ constexpr int TerminalColumns = 79;
 
 void writeErr(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    Platform::printText(Platform::Stream::Error, text);
 }
 
 } // namespace

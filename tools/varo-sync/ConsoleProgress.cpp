@@ -1,6 +1,6 @@
 #include "ConsoleProgress.h"
 
-#include <cstdio>
+#include "platform/Platform.h"
 
 ConsoleProgress::ConsoleProgress(QObject *parent)
     : QObject(parent)
@@ -10,9 +10,7 @@ ConsoleProgress::ConsoleProgress(QObject *parent)
 
 void ConsoleProgress::printLine(const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    Platform::printText(Platform::Stream::Output, text + QLatin1Char('\n'));
     sinceLastLine.restart();
 }
 

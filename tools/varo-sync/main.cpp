@@ -13,6 +13,7 @@
 #include "ConsoleProgress.h"
 
 #include "platform/AppDirectory.h"
+#include "platform/Platform.h"
 #include "service/LoadThread.h"
 #include "service/ProcessState.h"
 #include "sync/SyncThread.h"
@@ -65,6 +66,10 @@ int main(int argc, char *argv[])
     AppDirectory::setPath(appDir);
     const QString gameDir = AppDirectory::gameDir();
     QDir().mkpath(gameDir);
+
+    // A failed sync list is told on the console, also on Windows, where the
+    // launcher shows a message box that would wait for somebody to click.
+    Platform::setMessageBoxHandler(&Platform::printMessageBox);
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
