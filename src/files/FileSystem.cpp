@@ -1,11 +1,12 @@
 #include "files/FileSystem.h"
 
+#include "files/FolderWalk.h"
+
 #include "platform/Platform.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -169,7 +170,7 @@ void FileSystem::scanDirectories()
 {
     const QDir base(rootPath);
     const QString prefix = walkPrefixOf(rootPath);
-    QDirIterator it(rootPath, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    FolderWalk it(rootPath, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     while (it.hasNext()) {
         it.next();
         directories.append(relativeToWalk(base, prefix, it.filePath()).toLower());
@@ -180,7 +181,7 @@ void FileSystem::scanFiles()
 {
     const QDir base(rootPath);
     const QString prefix = walkPrefixOf(rootPath);
-    QDirIterator it(rootPath, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    FolderWalk it(rootPath, QDir::Files | QDir::NoSymLinks);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();

@@ -1,10 +1,52 @@
 #include "files/SafePath.h"
 
+#include "platform/Platform.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
+namespace {
+
+// A symbolic link, or on Windows also a junction or a mount point, which Qt
+// 5.15 does not count among its links.
+bool isLink(const QFileInfo &info)
+{
+    return info.isSymLink() || Platform::isLink(info.filePath());
+}
+
+} // namespace
+
 namespace SafePath {
+
+bool isReservedDeviceName(const QString &name)
+{
+    // Windows looks at the part before the first dot, without the blanks
+    // that end it.
+    QString base = name.section(QLatin1Char('.'), 0, 0).toLower();
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
+    static const QStringList plain{QStringLiteral("con"), QStringLiteral("prn"), QStringLiteral("aux"),
+                                   QStringLiteral("nul"), QStringLiteral("conin$"), QStringLiteral("conout$")};
+    if (plain.contains(base))
+        return true;
+    if (base.size() != 4 || !(base.startsWith(QLatin1String("com")) || base.startsWith(QLatin1String("lpt"))))
+        return false;
+    const QChar digit = base.at(3);
+    return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00b9) || digit == QChar(0x00b2)
+           || digit == QChar(0x00b3);
+}
+
+bool isPortableName(const QString &name)
+{
+    if (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        return false;
+    for (const QChar c : name) {
+        if (QStringLiteral("<>:\"|?*").contains(c))
+            return false;
+    }
+    return !isReservedDeviceName(name);
+}
 
 bool isSafeRelative(const QString &relativePath)
 {
@@ -16,7 +58,7 @@ bool isSafeRelative(const QString &relativePath)
     }
     const QStringList parts = relativePath.split(QLatin1Char('/'));
     for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..") || !isPortableName(part))
             return false;
     }
     return true;
@@ -24,7 +66,8 @@ bool isSafeRelative(const QString &relativePath)
 
 bool isSafeMemberName(const QString &name)
 {
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.toUtf8().size() > 23)
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.toUtf8().size() > 23
+        || !isPortableName(name))
         return false;
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(' ') || c.unicode() < 0x20
@@ -38,7 +81,7 @@ QString inside(const QString &root, const QString &relativePath)
 {
     if (!isSafeRelative(relativePath))
         return QString();
-    const QString canonicalRoot = QFileInfo(root).canonicalFilePath();
+    const QString canonicalRoot = Platform::canonicalPath(root);
     if (canonicalRoot.isEmpty())
         return QString();
     // Walk down the existing part of the path: a folder that is a symbolic
@@ -48,10 +91,10 @@ QString inside(const QString &root, const QString &relativePath)
     for (int i = 0; i + 1 < parts.size(); ++i) {
         current += QLatin1Char('/') + parts.at(i);
         const QFileInfo info(current);
-        if (!info.exists() && !info.isSymLink())
+        if (!info.exists() && !isLink(info))
             break;
-        if (info.isSymLink()) {
-            const QString target = info.canonicalFilePath();
+        if (isLink(info)) {
+            const QString target = Platform::canonicalPath(current);
             if (target.isEmpty() || !(target + QLatin1Char('/')).startsWith(canonicalRoot + QLatin1Char('/')))
                 return QString();
         }

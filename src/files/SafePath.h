@@ -10,12 +10,27 @@ namespace SafePath {
 // Whether a relative path from a listing may name something in the game
 // folder: not empty, "/"-separated, no leading "/", no drive or colon, no
 // backslash, no NUL or other control character, no empty, "." or ".."
-// component.
+// component, and every component a portable name (below).
 bool isSafeRelative(const QString &relativePath);
 
 // Whether a name inside an IMG archive may be used: not empty, at most 23
-// bytes in UTF-8, no "/", "\", space or control character, not "." or "..".
+// bytes in UTF-8, no "/", "\", space or control character, not "." or "..",
+// and a portable name (below).
 bool isSafeMemberName(const QString &name);
+
+// Whether one name means the same file on every system the launcher runs
+// on, so that a list gives the same folder on Windows and elsewhere. Windows
+// reads some names as something else: a device (isReservedDeviceName), a
+// name ending in "." or " " as the name without them ("gta_sa.exe." is
+// "gta_sa.exe"), and it refuses the characters < > : " | ? * (':' also
+// names an alternate data stream).
+bool isPortableName(const QString &name);
+
+// Whether Windows takes name for a device: con, prn, aux, nul, conin$,
+// conout$, com1 to com9 and lpt1 to lpt9 (also with the superscript digits
+// 1, 2 and 3), in any case, alone or followed by an extension ("nul.txt",
+// "con .tar.gz").
+bool isReservedDeviceName(const QString &name);
 
 // root + "/" + relativePath when the relative path is safe and no existing
 // folder on the way is a symbolic link that leads out of root; otherwise an

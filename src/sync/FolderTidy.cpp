@@ -1,10 +1,11 @@
 #include "sync/FolderTidy.h"
 
+#include "files/FolderWalk.h"
+
 #include "files/FileSystem.h"
 #include "files/imgarchive/ArchiveEditor.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -15,7 +16,7 @@ namespace FolderTidy {
 
 void removeTempFiles(const QString &gameDir)
 {
-    QDirIterator it(gameDir, QDir::Files, QDirIterator::Subdirectories);
+    FolderWalk it(gameDir, QDir::Files);
     while (it.hasNext()) {
         it.next();
         const QString suffix = it.fileInfo().suffix().toLower();
@@ -62,7 +63,7 @@ void renameToNormalized(const QString &path)
 void normalizeFolderNames(const QString &gameDir)
 {
     QStringList folders;
-    QDirIterator it(gameDir, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    FolderWalk it(gameDir, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     while (it.hasNext())
         folders.append(it.next());
     std::stable_sort(folders.begin(), folders.end(), [](const QString &a, const QString &b) {
@@ -75,7 +76,7 @@ void normalizeFolderNames(const QString &gameDir)
 void normalizeFileNames(const QString &gameDir)
 {
     QStringList files;
-    QDirIterator it(gameDir, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    FolderWalk it(gameDir, QDir::Files | QDir::NoSymLinks);
     while (it.hasNext())
         files.append(it.next());
     for (const QString &file : qAsConst(files))
@@ -91,7 +92,7 @@ QStringList managedArchives(const QString &gameDir)
 {
     QStringList archives;
     const QDir base(gameDir);
-    QDirIterator it(gameDir, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    FolderWalk it(gameDir, QDir::Files | QDir::NoSymLinks);
     while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo &info = it.fileInfo();

@@ -4,6 +4,7 @@
 #include "files/FileSystem.h"
 #include "files/SafePath.h"
 #include "files/imgarchive/ArchiveEditor.h"
+#include "platform/Platform.h"
 #include "service/ProcessState.h"
 #include "sync/SyncHost.h"
 
@@ -70,12 +71,13 @@ bool md5OfFile(const QString &path, QString *md5)
     return true;
 }
 
-// Deletes a file or a folder with everything below it. Symbolic links are
-// removed as links and never followed, so nothing outside the folder goes.
+// Deletes a file or a folder with everything below it. Links (symbolic links,
+// Windows junctions) are removed as links and never followed, so nothing
+// outside the folder goes.
 bool removeTree(const QString &path)
 {
     const QFileInfo info(path);
-    if (info.isSymLink())
+    if (info.isSymLink() || Platform::isLink(path))
         return QFile::remove(path) || QDir().rmdir(path);
     if (!info.isDir())
         return !info.exists() || QFile::remove(path);

@@ -37,6 +37,21 @@ void TestSafePath::relativePaths_data()
     QTest::newRow("backslash") << "models\\..\\x" << false;
     QTest::newRow("nul") << QString::fromUtf8("a\0b", 3) << false;
     QTest::newRow("newline") << "a\nb" << false;
+    // Names that Windows reads as something else.
+    QTest::newRow("device") << "data/con" << false;
+    QTest::newRow("device folder") << "aux/x.txt" << false;
+    QTest::newRow("device with extension") << "nul.tar.gz" << false;
+    QTest::newRow("device in capitals") << "COM1.dat" << false;
+    QTest::newRow("device, blank before the extension") << "lpt9 .log" << false;
+    QTest::newRow("device, superscript digit") << QStringLiteral("com\u00b2") << false;
+    QTest::newRow("console input") << "conin$" << false;
+    QTest::newRow("not a device") << "console.txt" << true;
+    QTest::newRow("not a port") << "com10/lpt0" << true;
+    QTest::newRow("trailing dot") << "gta_sa.exe." << false;
+    QTest::newRow("trailing blank") << "data /x" << false;
+    QTest::newRow("data stream") << "gta_sa.exe::$DATA" << false;
+    QTest::newRow("wildcard") << "a*.txt" << false;
+    QTest::newRow("pipe") << "a|b" << false;
 }
 
 void TestSafePath::relativePaths()
@@ -60,6 +75,9 @@ void TestSafePath::memberNames_data()
     QTest::newRow("slash") << "a/b" << false;
     QTest::newRow("dotdot") << ".." << false;
     QTest::newRow("empty") << "" << false;
+    QTest::newRow("device") << "prn.dff" << false;
+    QTest::newRow("trailing dot") << "car.dff." << false;
+    QTest::newRow("question mark") << "car?.dff" << false;
 }
 
 void TestSafePath::memberNames()
@@ -75,8 +93,8 @@ void TestSafePath::symbolicLinksOutOfTheRootAreRefused()
     const QString root = base.filePath(QStringLiteral("gtasa"));
     QVERIFY(QDir().mkpath(root + QStringLiteral("/data")));
     QVERIFY(QDir().mkpath(base.filePath(QStringLiteral("outside"))));
-    QVERIFY(QFile::link(base.filePath(QStringLiteral("outside")), root + QStringLiteral("/escape")));
-    QVERIFY(QFile::link(root + QStringLiteral("/data"), root + QStringLiteral("/alias")));
+    QVERIFY(TestFiles::link(base.filePath(QStringLiteral("outside")), root + QStringLiteral("/escape")));
+    QVERIFY(TestFiles::link(root + QStringLiteral("/data"), root + QStringLiteral("/alias")));
 
     QCOMPARE(SafePath::inside(root, QStringLiteral("data/x.txt")), root + QStringLiteral("/data/x.txt"));
     QCOMPARE(SafePath::inside(root, QStringLiteral("new/folder/x.txt")), root + QStringLiteral("/new/folder/x.txt"));

@@ -1,10 +1,11 @@
 #include "BlockWriter.h"
 
+#include "files/FolderWalk.h"
+#include "platform/Platform.h"
 #include "service/Compression.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -126,12 +127,12 @@ int BlockWriter::removeStale(QStringList *failures)
     int removed = 0;
     const QDir base(root);
     QStringList folders;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
+    // Links are removed as links, never walked into (a junction on Windows).
+    FolderWalk it(root, QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
-        if (info.isDir() && !info.isSymLink()) {
+        if (info.isDir() && !info.isSymLink() && !Platform::isLink(info.filePath())) {
             folders << info.filePath();
             continue;
         }

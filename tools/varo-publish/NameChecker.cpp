@@ -1,5 +1,7 @@
 #include "NameChecker.h"
 
+#include "files/SafePath.h"
+
 #include <QStringList>
 
 namespace {
@@ -54,6 +56,8 @@ QString NameChecker::pathNameProblem(const QString &name, bool isFile)
         reasons << QStringLiteral("has the characters %1, which Windows names or mirror addresses cannot carry").arg(unsafe);
     if (name.endsWith(QLatin1Char('.')))
         reasons << QStringLiteral("ends in \".\", which Windows drops");
+    if (SafePath::isReservedDeviceName(name))
+        reasons << QStringLiteral("is a name Windows keeps for a device (con, nul, aux, prn, com1-com9, lpt1-lpt9)");
     if (isFile) {
         const QString suffix = name.mid(name.lastIndexOf(QLatin1Char('.')) + 1).toLower();
         if (name.contains(QLatin1Char('.'))
@@ -83,5 +87,8 @@ QString NameChecker::memberNameProblem(const QString &name)
     const QString unsafe = unsafeCharacters(name, UnsafeInMemberNames);
     if (!unsafe.isEmpty())
         reasons << QStringLiteral("has the characters %1, which mirror addresses cannot carry").arg(unsafe);
+    if (!SafePath::isPortableName(name))
+        reasons << QStringLiteral("is a name the launcher refuses everywhere because Windows reads it as another "
+                                  "(a device name, a trailing \".\" or blank, or one of < > : \" | ? *)");
     return reasons.join(QStringLiteral("; "));
 }

@@ -4,6 +4,7 @@
 
 #include "files/FileSystem.h"
 #include "files/imgarchive/ArchiveEditor.h"
+#include "platform/Platform.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,7 +44,7 @@ void SourceInspector::walkFolder(const QString &relativeFolder)
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &info : items) {
         const QString path = joinPath(relativeFolder, info.fileName());
-        if (info.isSymLink()) {
+        if (info.isSymLink() || Platform::isLink(info.filePath())) {
             skippedList << path + QStringLiteral(" (symbolic link)");
             continue;
         }
