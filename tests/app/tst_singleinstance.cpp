@@ -2,6 +2,8 @@
 // one shows its error and exits with 0, and the lock goes with the process
 // however it ends.
 
+#include "support/GameTree.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -29,8 +31,7 @@ private:
 void TestSingleInstance::initTestCase()
 {
     QVERIFY(root.isValid());
-    const QString binary = QStringLiteral(VARO_TOOLS_DIR "/../src/app/launcher/varo-launcher");
-    if (!QFile::exists(binary))
+    if (!QFile::exists(GameTree::launcherPath()))
         QSKIP("the launcher executable has not been built");
 
     // A private runtime folder (where the lock lives) and home, so that
@@ -53,8 +54,8 @@ void TestSingleInstance::initTestCase()
 QString TestSingleInstance::installCopy(const QString &folder)
 {
     const QString dir = root.filePath(folder);
-    const QString program = dir + QStringLiteral("/varo-launcher");
-    if (!QDir().mkpath(dir) || !QFile::copy(QStringLiteral(VARO_TOOLS_DIR "/../src/app/launcher/varo-launcher"), program))
+    const QString program = dir + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName();
+    if (!QDir().mkpath(dir) || !QFile::copy(GameTree::launcherPath(), program))
         return QString();
     QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner);
     return program;

@@ -1,11 +1,16 @@
-// The whole launcher, as a player meets it: the real executable on an X
-// server (Xvfb), against nginx serving a published game folder, the API's
-// answers and the monitoring answers as static files. It loads, synchronises
-// the game folder, becomes ready, takes a nickname typed into its field and,
-// on "ИГРАТЬ", starts the game with the first server and exits.
+// The whole launcher, as a player meets it: the real executable, installed
+// in a folder whose path holds a blank and Cyrillic letters, on an X server
+// (Xvfb), against nginx serving a published game folder, the API's answers
+// and the monitoring answers as static files. It refuses a second launcher,
+// loads, synchronises the game folder, becomes ready, takes a nickname typed
+// into its field and, on "ИГРАТЬ", starts the game with the first server and
+// exits. In the Windows setting (tests/support/WindowsBuild.h) the launcher
+// is the Windows one under Wine, and the game a Windows stand-in that
+// records the command line exactly as Windows hands it over.
 
 #include "support/SyncDeployment.h"
 #include "support/TestFiles.h"
+#include "support/WindowsBuild.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -21,8 +26,6 @@
 #include <functional>
 
 namespace {
-
-const char LauncherBinary[] = VARO_TOOLS_DIR "/../src/app/launcher/varo-launcher";
 
 // Stand-in for the game: records its working directory and arguments next to
 // itself and exits.
@@ -68,9 +71,12 @@ private:
     QString launcherLog() const;
     bool readyToPlay();
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+    void screenshot(const QString &name);
+    void secondLauncherIsRefused();
 
     QTemporaryDir root;
-    SyncDeployment deployment;
+    SyncDeployment deployment{QStringLiteral("client/Мои игры/Varo")};
+    const bool windows = !WindowsBuild::folder().isEmpty();
     QProcess xvfb;
     QProcess launcher;
     QString display;
@@ -84,7 +90,7 @@ private:
 void TestWholeLauncher::initTestCase()
 {
     QVERIFY(root.isValid());
-    if (!QFile::exists(QString::fromUtf8(LauncherBinary)))
+    if (!QFile::exists(GameTree::launcherPath()))
         QSKIP("the launcher executable has not been built");
     if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty())
         QSKIP("Xvfb is not installed (scripts/bootstrap installs it)");
@@ -94,7 +100,8 @@ void TestWholeLauncher::initTestCase()
 
     // A published game folder whose executable is the recording stand-in.
     deployment.makeBaseGame();
-    QVERIFY(TestFiles::write(deployment.sourceDir() + QStringLiteral("/gta_sa.exe"), StandInGame));
+    QVERIFY(TestFiles::write(deployment.sourceDir() + QStringLiteral("/gta_sa.exe"),
+                             windows ? TestFiles::read(GameTree::standInPath()) : QByteArray(StandInGame)));
     QString output;
     QVERIFY2(deployment.publish(&output), qPrintable(output));
     QVERIFY2(deployment.serve(QLatin1String(ApiLocations)), qPrintable(deployment.server()->errorString()));
@@ -107,8 +114,8 @@ void TestWholeLauncher::initTestCase()
     // The launcher in a folder of its own: it keeps user.ini, its caches and
     // the game folder next to itself.
     appDir = deployment.clientDir();
-    const QString program = appDir + QStringLiteral("/varo-launcher");
-    QVERIFY(QFile::copy(QString::fromUtf8(LauncherBinary), program));
+    const QString program = appDir + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName();
+    QVERIFY(QFile::copy(GameTree::launcherPath(), program));
     QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
 
     // Private runtime folder (the single-instance lock) and settings (the
@@ -129,7 +136,7 @@ void TestWholeLauncher::initTestCase()
     environment.insert(QStringLiteral("VARO_GAME_HOST"), QStringLiteral("127.0.0.1"));
     environment.insert(QStringLiteral("VARO_DEFAULT_SERVER"), QStringLiteral("127.0.0.1"));
     environment.insert(QStringLiteral("DISPLAY"), display);
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), windows ? QStringLiteral("windows") : QStringLiteral("xcb"));
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("varo.app.debug=true"));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     environment.insert(QStringLiteral("HOME"), root.filePath(QStringLiteral("home")));
@@ -141,7 +148,7 @@ void TestWholeLauncher::initTestCase()
     if (environment.contains(QStringLiteral("ASAN_OPTIONS")))
         environment.insert(QStringLiteral("ASAN_OPTIONS"),
                            environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":strict_string_checks=0"));
-    logPath = root.filePath(QStringLiteral("launcher.log"));
+    logPath = root.filePath(QStringLiteral("launcher.out"));
 }
 
 void TestWholeLauncher::cleanupTestCase()
@@ -244,9 +251,47 @@ void TestWholeLauncher::click(const QPoint &point)
              QStringLiteral("click"), QStringLiteral("1")});
 }
 
+// The launcher's own log file next to it: its progress lines too, with
+// QT_LOGGING_RULES as set above, on every system.
 QString TestWholeLauncher::launcherLog() const
 {
-    return QString::fromUtf8(TestFiles::read(logPath));
+    return QString::fromUtf8(TestFiles::read(appDir + QStringLiteral("/varo_launcher.log")));
+}
+
+// Saved next to the test's other output, for a person to look at.
+void TestWholeLauncher::screenshot(const QString &name)
+{
+    const QString file = QDir::current().filePath(QStringLiteral("screenshots/wholelauncher%1-%2.png")
+                                                      .arg(windows ? QStringLiteral("-wine") : QString(), name));
+    QDir().mkpath(QFileInfo(file).path());
+    QProcess import;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DISPLAY"), display);
+    import.setProcessEnvironment(env);
+    import.start(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"), file});
+    if (import.waitForFinished(30000) && import.exitCode() == 0)
+        qInfo("screenshot: %s", qPrintable(file));
+    else
+        qWarning("no screenshot (ImageMagick's import): %s", qPrintable(file));
+}
+
+// A launcher started while one runs shows its error (closed by the test
+// hook) and exits with 0, without a window and without a game folder.
+void TestWholeLauncher::secondLauncherIsRefused()
+{
+    const QString second = root.filePath(QStringLiteral("second"));
+    QVERIFY(QDir().mkpath(second));
+    const QString program = second + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName();
+    QVERIFY(QFile::copy(GameTree::launcherPath(), program));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    QProcess refused;
+    refused.setProcessEnvironment(environment);
+    refused.setWorkingDirectory(second);
+    WindowsBuild::start(refused, program, {});
+    QVERIFY2(refused.waitForFinished(60000), "the second launcher did not end");
+    QCOMPARE(refused.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(refused.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(second + QStringLiteral("/gtasa")));
 }
 
 // "Готово к игре!" in the window, as its progress line in the log. Without
@@ -298,16 +343,21 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
     launcher.setWorkingDirectory(appDir);
     launcher.setProcessChannelMode(QProcess::MergedChannels);
     launcher.setStandardOutputFile(logPath);
-    launcher.start(appDir + QStringLiteral("/varo-launcher"), QStringList());
+    WindowsBuild::start(launcher, appDir + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName(), {});
     QVERIFY2(launcher.waitForStarted(10000), qPrintable(launcher.errorString()));
 
-    QVERIFY2(waitFor([this] { return readyToPlay(); }, 60000), qPrintable(launcherLog()));
+    QVERIFY2(waitFor([this] { return readyToPlay(); }, windows ? 180000 : 60000), qPrintable(launcherLog()));
+    QCOMPARE(launcher.state(), QProcess::Running);
+    screenshot(QStringLiteral("ready"));
+    secondLauncherIsRefused();
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(launcher.state(), QProcess::Running);
     QCOMPARE(deployment.differenceFromPublished(), QString());
     QVERIFY2(!deployment.server()->requestedPaths().filter(QStringLiteral("/servers/monitoring?")).isEmpty(),
              "the servers' player counts were never asked for");
 
-    // Published files carry no execute permission; the stand-in needs it.
+    // Published files carry no execute permission; the stand-in script needs it.
     const QString gameDir = appDir + QStringLiteral("/gtasa");
     const QString game = gameDir + QStringLiteral("/gta_sa.exe");
     QVERIFY(QFile::setPermissions(game, QFile::permissions(game) | QFileDevice::ExeOwner));
@@ -349,6 +399,21 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
     QStringList lines = QString::fromUtf8(TestFiles::read(started)).split(QLatin1Char('\n'));
     lines.removeAll(QString());
     QVERIFY(!lines.isEmpty());
+    if (windows) {
+        // Exactly the game's command line, as Windows hands it over, and the
+        // nickname in the multiplayer client's registry value.
+        const QString windowsGameDir = WindowsBuild::windowsPath(gameDir);
+        QCOMPARE(lines.value(0), QStringLiteral("cwd=") + QDir::toNativeSeparators(windowsGameDir));
+        QCOMPARE(lines.value(1), QStringLiteral("cmdline=\"%1\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h %2 -p %3")
+                                     .arg(windowsGameDir, FirstServerAddress, FirstServerPort));
+        const QString value = WindowsBuild::run({QStringLiteral("reg"), QStringLiteral("query"),
+                                                 QStringLiteral("HKCU\\Software\\" VARO_REGISTRY_VENDOR
+                                                                "\\CR-MP\\GenerationC"),
+                                                 QStringLiteral("/v"), QStringLiteral("player_name")});
+        QVERIFY2(value.contains(QRegularExpression(QStringLiteral("player_name\\s+REG_SZ\\s+Ivan_Petrov"))),
+                 qPrintable(value));
+        return;
+    }
     QVERIFY(lines.first().startsWith(QLatin1String("cwd=")));
     QCOMPARE(QFileInfo(lines.first().mid(4)).canonicalFilePath(), QFileInfo(gameDir).canonicalFilePath());
     QStringList arguments;

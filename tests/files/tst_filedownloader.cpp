@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 #include "service/Compression.h"
 #include "service/ProcessState.h"
+#include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -713,7 +714,7 @@ void TestFileDownloader::unsafePathsAreNotQueued()
 
     QTemporaryDir outside;
     QVERIFY(outside.isValid());
-    QVERIFY(QFile::link(outside.path(), game(QStringLiteral("link"))));
+    QVERIFY(TestFiles::link(outside.path(), game(QStringLiteral("link"))));
     server.setDefaultReply(Reply::ok(block("evil")));
 
     auto downloader = makeDownloader();
@@ -784,7 +785,7 @@ void TestFileDownloader::linkCreatedAfterQueueingIsNotFollowed()
     downloader->addFile(QStringLiteral("ok.txt"), QStringLiteral("ok.txt"), 4);
     QCOMPARE(downloader->items().size(), 2);
     QVERIFY(QDir(game(QStringLiteral("sub"))).removeRecursively());
-    QVERIFY(QFile::link(outside.path(), game(QStringLiteral("sub"))));
+    QVERIFY(TestFiles::link(outside.path(), game(QStringLiteral("sub"))));
     downloader->start();
 
     QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

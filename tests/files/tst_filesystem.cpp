@@ -80,8 +80,10 @@ void TestFileSystem::scanSkipsHiddenAndLinksAndLowersNames()
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("Data/Sub/File.TXT")), "x"));
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral(".hidden/inside.txt")), "x"));
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("data2/.secret")), "x"));
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("Data")), dir.filePath(QStringLiteral("linkdir"))));
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("Data/Sub/File.TXT")), dir.filePath(QStringLiteral("link.txt"))));
+    QVERIFY(TestFiles::link(dir.filePath(QStringLiteral("Data")), dir.filePath(QStringLiteral("linkdir"))));
+#ifndef Q_OS_WIN // file links need privileges there
+    QVERIFY(TestFiles::link(dir.filePath(QStringLiteral("Data/Sub/File.TXT")), dir.filePath(QStringLiteral("link.txt"))));
+#endif
 
     FileSystem fs;
     fs.setRoot(dir.path());

@@ -1,6 +1,7 @@
 #include "support/GameTree.h"
 
 #include "files/FileSystem.h"
+#include "support/WindowsBuild.h"
 #include "files/imgarchive/ArchiveEditor.h"
 
 #include <QCryptographicHash>
@@ -14,6 +15,12 @@
 namespace GameTree {
 
 namespace {
+
+#ifdef Q_OS_WIN
+#define ExecutableSuffix ".exe"
+#else
+#define ExecutableSuffix ""
+#endif
 
 QString fileMd5(const QString &path)
 {
@@ -93,7 +100,31 @@ QString difference(const QMap<QString, QString> &actual, const QMap<QString, QSt
 
 QString toolPath(const QString &name)
 {
-    return QStringLiteral(VARO_TOOLS_DIR "/") + name + QLatin1Char('/') + name;
+    const QString path = QStringLiteral(VARO_TOOLS_DIR "/") + name + QLatin1Char('/') + name;
+    // The player's program of the Windows setting; the mirror stays the same.
+    if (!WindowsBuild::folder().isEmpty() && name == QLatin1String("varo-sync"))
+        return WindowsBuild::executable(path);
+    return path + QStringLiteral(ExecutableSuffix);
+}
+
+QString launcherPath()
+{
+    const QString path = QStringLiteral(VARO_TOOLS_DIR "/../src/app/launcher/varo-launcher");
+    if (!WindowsBuild::folder().isEmpty())
+        return WindowsBuild::executable(path);
+    return path + QStringLiteral(ExecutableSuffix);
+}
+
+void startTool(QProcess &process, const QString &name, const QStringList &arguments)
+{
+    WindowsBuild::start(process, toolPath(name), arguments);
+}
+
+QString standInPath()
+{
+    if (!WindowsBuild::folder().isEmpty())
+        return WindowsBuild::folder() + QStringLiteral("/tests/standin.exe");
+    return QStringLiteral(VARO_TOOLS_DIR "/../tests/standin.exe");
 }
 
 Run runTool(const QString &name, const QStringList &arguments, const QMap<QString, QString> &environment,
@@ -105,7 +136,7 @@ Run runTool(const QString &name, const QStringList &arguments, const QMap<QStrin
         env.insert(it.key(), it.value());
     process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(toolPath(name), arguments);
+    startTool(process, name, arguments);
     Run run;
     if (!process.waitForStarted(10000)) {
         run.output = process.errorString();
@@ -115,7 +146,8 @@ Run runTool(const QString &name, const QStringList &arguments, const QMap<QStrin
         process.kill();
         process.waitForFinished(5000);
     }
-    run.output = QString::fromLocal8Bit(process.readAll());
+    // The tools write UTF-8 to a pipe on every system.
+    run.output = QString::fromUtf8(process.readAll());
     run.crashed = process.exitStatus() != QProcess::NormalExit;
     run.exitCode = run.crashed ? -1 : process.exitCode();
     return run;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -25,8 +26,15 @@ QMap<QString, QString> expectedAfterSync(const QString &sourceRoot);
 // Human-readable difference of two digests, empty when equal.
 QString difference(const QMap<QString, QString> &actual, const QMap<QString, QString> &expected);
 
-// Path of a tool binary built with the project.
+// Path of a tool binary built with the project, and of the launcher.
 QString toolPath(const QString &name);
+QString launcherPath();
+// The tests' stand-in Windows program (tests/support/windows/standin.cpp),
+// in a Windows build.
+QString standInPath();
+
+// Starts a tool (as toolPath names it) with arguments.
+void startTool(QProcess &process, const QString &name, const QStringList &arguments);
 
 struct Run
 {

@@ -4,7 +4,8 @@
 
 #include <QDir>
 
-SyncDeployment::SyncDeployment()
+SyncDeployment::SyncDeployment(const QString &clientFolderName)
+    : clientFolder(clientFolderName)
 {
     QDir().mkpath(sourceDir());
     QDir().mkpath(clientDir());

@@ -14,11 +14,13 @@
 class SyncDeployment final
 {
 public:
-    SyncDeployment();
+    // clientFolder: where the player's launcher folder lies, relative to the
+    // deployment's own temporary folder.
+    explicit SyncDeployment(const QString &clientFolder = QStringLiteral("client"));
 
     QString sourceDir() const { return root.filePath(QStringLiteral("game")); }
     QString mirrorDir() const { return root.filePath(QStringLiteral("mirror")); }
-    QString clientDir() const { return root.filePath(QStringLiteral("client")); }
+    QString clientDir() const { return root.filePath(clientFolder); }
     QString clientGameDir() const { return clientDir() + QStringLiteral("/gtasa"); }
 
     // A small game folder: plain files in nested folders, a stand-in
@@ -42,5 +44,6 @@ public:
 
 private:
     QTemporaryDir root;
+    QString clientFolder;
     std::unique_ptr<NginxServer> nginx;
 };

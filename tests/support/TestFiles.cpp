@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QThread>
 #include <QtEndian>
 
 namespace TestFiles {
@@ -29,6 +31,47 @@ bool sparse(const QString &path, qint64 size)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     return file.resize(size);
+}
+
+#ifdef Q_OS_WIN
+namespace {
+
+// The Unix path of a Windows path under Wine (empty elsewhere).
+QString unixPath(const QString &path)
+{
+    QProcess winepath;
+    winepath.start(QStringLiteral("winepath.exe"), {QStringLiteral("-u"), QDir::toNativeSeparators(path)});
+    if (!winepath.waitForFinished(30000) || winepath.exitCode() != 0)
+        return QString();
+    return QString::fromUtf8(winepath.readAllStandardOutput()).trimmed();
+}
+
+} // namespace
+#endif
+
+bool link(const QString &target, const QString &linkPath)
+{
+#ifdef Q_OS_WIN
+    if (!QFileInfo(target).isDir())
+        return false; // file links need privileges on Windows
+    const QString nativeLink = QDir::toNativeSeparators(linkPath);
+    if (QProcess::execute(QStringLiteral("cmd.exe"), {QStringLiteral("/c"), QStringLiteral("mklink"), QStringLiteral("/j"),
+                                                      nativeLink, QDir::toNativeSeparators(target)}) == 0
+        && QFileInfo::exists(linkPath))
+        return true;
+    const QString unixTarget = unixPath(target);
+    const QString unixLink = unixPath(linkPath);
+    if (unixTarget.isEmpty() || unixLink.isEmpty())
+        return false;
+    // start.exe returns before the Unix program has done its work.
+    QProcess::execute(QStringLiteral("start.exe"), {QStringLiteral("/unix"), QStringLiteral("/bin/ln"),
+                                                    QStringLiteral("-s"), unixTarget, unixLink});
+    for (int waited = 0; waited < 10000 && !QFileInfo::exists(linkPath); waited += 50)
+        QThread::msleep(50);
+    return QFileInfo::exists(linkPath);
+#else
+    return QFile::link(target, linkPath);
+#endif
 }
 
 QByteArray noise(int size, quint32 seed)

@@ -17,6 +17,12 @@ bool sparse(const QString &path, qint64 size);
 // Deterministic pseudo-random bytes.
 QByteArray noise(int size, quint32 seed);
 
+// Makes linkPath a link to target (a folder, or on Linux also a file): a
+// symbolic link, and on Windows a junction, which Qt 5.15 does not count
+// among links. Wine makes no junctions; there a Unix symbolic link stands in,
+// which Wine shows Windows programs as a folder with a reparse point.
+bool link(const QString &target, const QString &linkPath);
+
 struct Member
 {
     QString name;

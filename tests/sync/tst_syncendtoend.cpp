@@ -232,13 +232,13 @@ void TestSyncEndToEnd::corruptBlockFixedWhileClientRetries()
         env.insert(it.key(), it.value());
     client.setProcessEnvironment(env);
     client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start(GameTree::toolPath(QStringLiteral("varo-sync")), {QStringLiteral("--app-dir"), d.clientDir()});
+    GameTree::startTool(client, QStringLiteral("varo-sync"), {QStringLiteral("--app-dir"), d.clientDir()});
     QVERIFY(client.waitForStarted());
     // Wait until the client has met the bad block at least twice, then mend it.
     QTRY_VERIFY_WITH_TIMEOUT(d.blockRequests().count(QStringLiteral("data/maps/city/city.ipl.compressed")) >= 2, 30000);
     QVERIFY(TestFiles::write(block, good));
     QVERIFY(client.waitForFinished(60000));
-    const QString output = QString::fromLocal8Bit(client.readAll());
+    const QString output = QString::fromUtf8(client.readAll());
     QVERIFY2(client.exitCode() == 0, qPrintable(output));
     QVERIFY2(output.contains(QStringLiteral("неверный md5-хэш")), qPrintable(output));
     const QString diff = d.differenceFromPublished();

@@ -2,6 +2,7 @@
 #include "files/imgarchive/ArchiveEditor.h"
 #include "service/Compression.h"
 #include "support/NginxServer.h"
+#include "support/GameTree.h"
 #include "support/TestFiles.h"
 
 #include <QCryptographicHash>
@@ -26,7 +27,7 @@ Q_DECLARE_METATYPE(EntryKind)
 
 namespace {
 
-const QString PublishTool = QStringLiteral(VARO_TOOLS_DIR "/varo-publish/varo-publish");
+const QString PublishTool = GameTree::toolPath(QStringLiteral("varo-publish"));
 constexpr quint32 MiB = 1024 * 1024;
 constexpr qint64 AudioSize = qint64(2) * 40 * MiB + 1234567; // three parts
 
@@ -47,8 +48,8 @@ Run publish(const QStringList &arguments)
         return run;
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 
@@ -227,7 +228,7 @@ void TestPublish::initTestCase()
 
     // Not seen by the launcher's scan: skipped with a warning.
     QVERIFY(put(QStringLiteral(".git/config"), "[core]\n"));
-    QVERIFY(QFile::link(game.filePath(QStringLiteral("readme.txt")), game.filePath(QStringLiteral("link.txt"))));
+    QVERIFY(TestFiles::link(game.filePath(QStringLiteral("data/maps")), game.filePath(QStringLiteral("linkdir"))));
 
     digestBefore = treeDigest(game.path());
     firstRun = publish({game.path(), mirror.path()});
@@ -257,9 +258,9 @@ void TestPublish::listParsesBackAndHashMatches()
     QVERIFY2(firstRun.err.contains(QStringLiteral("[9/9] ")) && !firstRun.err.contains(QLatin1Char('\r')),
              qPrintable(firstRun.err));
     QVERIFY(firstRun.err.contains(QStringLiteral(".git")));
-    QVERIFY(firstRun.err.contains(QStringLiteral("link.txt")));
+    QVERIFY(firstRun.err.contains(QStringLiteral("linkdir")));
     QVERIFY(!listBytes.contains(".git"));
-    QVERIFY(!listBytes.contains("link.txt"));
+    QVERIFY(!listBytes.contains("linkdir"));
     // The work folder is gone.
     QCOMPARE(QDir(mirror.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              (QStringList{QStringLiteral("launcher_api"), QStringLiteral("pcgamefile"), QStringLiteral("ping.txt")}));
@@ -535,6 +536,12 @@ void TestPublish::refusesWhatTheLauncherCannotCarry_data()
                                           << QByteArray() << qint64(0) << QStringList{"A.txt", "data/b c.txt"};
     QTest::newRow("name the launcher deletes") << QStringList{"data/save.tmp"} << none << 0 << QByteArray()
                                                << qint64(0) << QStringList{"data/save.tmp"};
+#ifndef Q_OS_WIN // there, the test could not even create it
+    QTest::newRow("device name") << QStringList{"data/nul.txt"} << none << 0 << QByteArray() << qint64(0)
+                                 << QStringList{"data/nul.txt", "device"};
+#endif
+    QTest::newRow("member named like a device") << none << QStringList{"ok.dff", "aux.dff"} << 0 << QByteArray()
+                                                << qint64(0) << QStringList{"models/gta3.img", "aux.dff"};
     QTest::newRow("member with a space") << none << QStringList{"ok.dff", "bad name.dff"} << 0 << QByteArray()
                                          << qint64(0) << QStringList{"models/gta3.img", "\"bad name.dff\""};
     QTest::newRow("member name of 24 bytes") << none << QStringList{"ok.dff"} << 0
@@ -642,7 +649,16 @@ void TestPublish::unreadableFileStopsBeforeWriting()
     QTemporaryDir source;
     QTemporaryDir target;
     QVERIFY(TestFiles::write(source.filePath(QStringLiteral("data/secret.bin")), "x"));
+#ifdef Q_OS_WIN
+    // Windows has no owner-only permission to take away; another program
+    // that holds the file open without sharing makes it unreadable.
+    QProcess holder;
+    holder.start(GameTree::standInPath(), {QStringLiteral("--hold"), source.filePath(QStringLiteral("data/secret.bin")),
+                                           QStringLiteral("60")});
+    QVERIFY(holder.waitForReadyRead(30000));
+#else
     QVERIFY(QFile::setPermissions(source.filePath(QStringLiteral("data/secret.bin")), QFileDevice::WriteOwner));
+#endif
     const Run run = publish({source.path(), target.path()});
     QCOMPARE(run.exitCode, 66);
     QVERIFY2(run.err.contains(QStringLiteral("data/secret.bin")), qPrintable(run.err));
