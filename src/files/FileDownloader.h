@@ -2,6 +2,7 @@
 
 #include "files/DownloadItem.h"
 #include "files/TransferTexts.h"
+#include "files/WorkFailure.h"
 
 #include <QObject>
 #include <QPointer>
@@ -79,6 +80,7 @@ public slots:
 private:
     using TransferState = TransferTexts::TransferState;
 
+    bool isInsideGameDir(const QString &path);
     bool downloadNext(bool resume);
     bool openArchiveForEntries(const DownloadItem &item, const QString &destination);
     bool fallBackToWholeArchive(DownloadItem &item);
@@ -88,7 +90,9 @@ private:
     void rejectTransfer(const char *reason);
     void failNetwork();
     void failCheck();
-    void skipCurrentItem(const char *reason);
+    void skipCurrentItem(const char *reason, WorkFailure::Step step, Platform::FileFault fault);
+    void reportFailure(WorkFailure::Step step, Platform::FileFault fault, const QString &member = QString());
+    bool acceptAnnouncedSize(qint64 announced);
     void finishFile();
     void finishMember();
     void finishPart();
@@ -150,6 +154,9 @@ private:
     // moves on, or the item starts again from its first part.
     bool skipItem = false;
     bool restartItem = false;
+    Platform::FileFault skipFault = Platform::FileFault::Other;
+    // Bytes of the assembled file so far: the parts unpacked into it.
+    qint64 assembledBytes = 0;
     // Done bytes when the current multi-part item began.
     quint64 itemDoneBase = 0;
 };

@@ -16,7 +16,7 @@ bool isSafeRelative(const QString &relativePath)
     }
     const QStringList parts = relativePath.split(QLatin1Char('/'));
     for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+        if (part.isEmpty() || part.startsWith(QLatin1Char('.')))
             return false;
     }
     return true;
@@ -25,6 +25,8 @@ bool isSafeRelative(const QString &relativePath)
 bool isSafeMemberName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.toUtf8().size() > 23)
+        return false;
+    if (name.startsWith(QLatin1String("v2staticHeader.v2sh"), Qt::CaseInsensitive))
         return false;
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(' ') || c.unicode() < 0x20
@@ -57,6 +59,14 @@ QString inside(const QString &root, const QString &relativePath)
         }
     }
     return root + QLatin1Char('/') + relativePath;
+}
+
+bool createFresh(QFile &file, QIODevice::OpenMode mode)
+{
+    if (file.isOpen())
+        file.close();
+    QFile::remove(file.fileName());
+    return file.open(mode | QIODevice::NewOnly);
 }
 
 } // namespace SafePath

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 
 // Paths that come from the network or from a cache file are untrusted. These
@@ -9,17 +10,29 @@ namespace SafePath {
 
 // Whether a relative path from a listing may name something in the game
 // folder: not empty, "/"-separated, no leading "/", no drive or colon, no
-// backslash, no NUL or other control character, no empty, "." or ".."
-// component.
+// backslash, no NUL or other control character, no empty component and none
+// that begins with "." ("." and ".." included: hidden names are never seen
+// by the scan or the clean-up, so the launcher could neither check nor
+// remove what it stored under one).
 bool isSafeRelative(const QString &relativePath);
 
 // Whether a name inside an IMG archive may be used: not empty, at most 23
-// bytes in UTF-8, no "/", "\", space or control character, not "." or "..".
+// bytes in UTF-8, no "/", "\", space or control character, not "." or "..",
+// and not the name of the record that marks the launcher's own archive form
+// (a member of that name would be taken for it and vanish).
 bool isSafeMemberName(const QString &name);
 
 // root + "/" + relativePath when the relative path is safe and no existing
 // folder on the way is a symbolic link that leads out of root; otherwise an
 // empty string. The target itself need not exist.
 QString inside(const QString &root, const QString &relativePath);
+
+// Opens file (its name set) as a new file that nothing else stands at:
+// whatever is at the name is removed first (a symbolic link as a link, never
+// what it points to), then the file is created exclusively, which fails
+// rather than follow a link planted in between. For temporary files of the
+// synchronisation, whose names an earlier run or anything else may have
+// occupied.
+bool createFresh(QFile &file, QIODevice::OpenMode mode = QIODevice::WriteOnly);
 
 } // namespace SafePath

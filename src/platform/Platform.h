@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -72,6 +73,13 @@ bool replaceFile(const QString &from, const QString &to, FileFault *fault = null
 // at path. True when nothing stands there afterwards; on failure *fault
 // (when given) tells why.
 bool removeFile(const QString &path, FileFault *fault = nullptr);
+
+// Opens the existing file that file names in mode, without following a
+// symbolic link at the name itself: a link there makes the open fail. For
+// files edited in place (archives), so that a link planted at the name
+// cannot send the writes to whatever it points to. The file is never
+// created.
+bool openExisting(QFile &file, QIODevice::OpenMode mode);
 
 // Last modification of the file or folder at path (symbolic links followed),
 // in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives

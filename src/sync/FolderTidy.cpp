@@ -15,7 +15,9 @@ namespace FolderTidy {
 
 void removeTempFiles(const QString &gameDir)
 {
-    QDirIterator it(gameDir, QDir::Files, QDirIterator::Subdirectories);
+    // QDir::System adds symbolic links whose target is gone: a dangling link
+    // at a temporary name is a leftover like any other (removed as a link).
+    QDirIterator it(gameDir, QDir::Files | QDir::System, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QString suffix = it.fileInfo().suffix().toLower();

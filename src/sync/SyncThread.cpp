@@ -31,6 +31,11 @@ const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
 // A real sync list is a few megabytes; anything far beyond is not one.
 constexpr qint64 MaxSyncListSize = 32 << 20;
 
+// The wait before a pass that follows a pass whose work all failed or came
+// back: a file another program holds may be free a moment later.
+constexpr int RepeatPauseMs = 3000;
+constexpr int PauseStepMs = 100;
+
 // Batched saves of the remembered state: at most one a second, and the time
 // between two at least this many times what the last one took.
 constexpr qint64 MinBatchedSaveIntervalMs = 1000;
@@ -106,6 +111,7 @@ void SyncThread::start()
     QThread::msleep(250);
     for (;;) {
         resetPass();
+        failureWatch.beginPass();
 
         beginStage(QStringLiteral("Получение списка синхронизируемых файлов..."));
         if (!fetchSyncList()) {
@@ -197,7 +203,49 @@ void SyncThread::start()
         rebuildUpdatedArchives();
         if (stopRequested())
             return;
+        if (!continueAfterPass())
+            return;
     }
+}
+
+bool SyncThread::continueAfterPass()
+{
+    switch (failureWatch.endPass(diff->workSignature(), diff->firstWorkPath())) {
+    case FailureWatch::Verdict::NextPass:
+        return true;
+    case FailureWatch::Verdict::PauseThenNextPass:
+        pause(RepeatPauseMs);
+        return !stopRequested();
+    case FailureWatch::Verdict::Stop:
+        break;
+    }
+    const WorkFailure &failure = failureWatch.reported();
+    qCWarning(lcSync).noquote() << "[sync stopped] the same work failed" << FailureWatch::PassesBeforeStop
+                                << "passes in a row:" << failure.path << failure.member << int(failure.step)
+                                << int(failure.fault);
+    emit setProgressText(FailureWatch::leftText(failure, failureWatch.reportedFailed()),
+                         FailureWatch::rightText(failure, failureWatch.reportedFailed()));
+    emit setProgressState(1, 0);
+    // Like a disk without room: no finish, so joining stays off; a new
+    // start or a repair tries again.
+    endRun(Outcome::RepeatedFailure);
+    return false;
+}
+
+void SyncThread::pause(int ms)
+{
+    for (int slept = 0; slept < ms && !ProcessState::isExitRequested(); slept += PauseStepMs)
+        QThread::msleep(PauseStepMs);
+}
+
+void SyncThread::workDone()
+{
+    failureWatch.workDone();
+}
+
+void SyncThread::workFailed(const WorkFailure &failure)
+{
+    failureWatch.workFailed(failure);
 }
 
 void SyncThread::updateProgressBar(quint64 total, quint64 done)
@@ -459,11 +507,30 @@ void SyncThread::reserveDirectories()
     progressMode = Reservation;
     beginBatchedSaves();
     for (const QString &directory : diff->downloader()->directories()) {
+        if (ProcessState::isExitRequested())
+            break;
         const QString path = SafePath::inside(gameDir, directory);
         if (path.isEmpty())
             continue;
-        if (!QFileInfo::exists(path))
-            QDir().mkpath(path);
+        const QFileInfo info(path);
+        if (info.isSymLink()) {
+            // The scan never enters a linked folder, so the folder would be
+            // missing again at every pass.
+            WorkFailure failure;
+            failure.path = directory;
+            failure.step = WorkFailure::Step::LeadsOutside;
+            workFailed(failure);
+        } else if (!info.exists()) {
+            if (QDir().mkpath(path)) {
+                workDone();
+            } else {
+                WorkFailure failure;
+                failure.path = directory;
+                failure.step = WorkFailure::Step::CreateFolder;
+                failure.fault = Platform::lastFileFault();
+                workFailed(failure);
+            }
+        }
         diff->addCachedDirectory(directory);
     }
     endBatchedSaves();

@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 #include "service/Compression.h"
 #include "service/ProcessState.h"
+#include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
 #include <QCryptographicHash>
@@ -89,10 +90,12 @@ public:
         commits << QStringLiteral("member:%1:%2").arg(archivePath, name);
     }
     void commitArchive(const QString &path) override { commits << QStringLiteral("archive:") + path; }
+    void workFailed(const WorkFailure &failure) override { failures << failure.path; }
 
     QHash<QString, QString> md5;
     QHash<QString, QString> memberMd5;
     QStringList commits;
+    QStringList failures;
 };
 
 class FakeProgress final : public ProgressReceiver
@@ -476,7 +479,9 @@ void TestFileDownloader::brokenPartIsFetchedAgainAlone()
     const QString path = archive ? QStringLiteral("models/parts.img") : QStringLiteral("audio/streams/parts");
     QVERIFY(QDir().mkpath(QFileInfo(game(path)).absolutePath()));
     const qint64 partSize = archive ? qint64(FileSystem::ImgBlockSize) : 1000;
-    const QByteArray content = noise(int(2 * partSize + 700), 21);
+    QByteArray content = noise(int(2 * partSize + 700), 21);
+    if (archive)
+        content = TestFiles::withArchiveDirectory(content, {QStringLiteral("a.dff")});
     QStringList remotes;
     quint64 goodBytes = 0;
     for (int part = 0; part < 3; ++part) {
@@ -600,6 +605,7 @@ void TestFileDownloader::wholeArchiveInParts()
     QByteArray content(int(block16) + 3000, Qt::Uninitialized);
     for (int i = 0; i < content.size(); ++i)
         content[i] = char((i * 7) ^ (i >> 11));
+    content = TestFiles::withArchiveDirectory(content, {QStringLiteral("a.dff")});
     QVERIFY(writeFile(game(path), "old archive"));
     server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content.left(int(block16)))));
     server.setReply(Mirror + path + QStringLiteral(".b1.compressed"), Reply::ok(block(content.mid(int(block16)))));
@@ -639,7 +645,7 @@ void TestFileDownloader::unopenableArchiveIsFetchedWhole()
     QDir().mkpath(game(QStringLiteral("models")));
     if (exists)
         QVERIFY(writeFile(game(path), existing));
-    const QByteArray content = noise(5000, 14);
+    const QByteArray content = TestFiles::withArchiveDirectory(noise(5000, 14), {QStringLiteral("a.dff")});
     server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content)));
 
     auto downloader = makeDownloader();

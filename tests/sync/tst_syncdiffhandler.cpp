@@ -56,6 +56,8 @@ public:
         }
     }
     void finishAndQuit() override { ++finishes; }
+    void workDone() override { ++done; }
+    void workFailed(const WorkFailure &failure) override { failures << failure.path; }
 
     Listing *cache = nullptr;
     QStringList events;
@@ -63,6 +65,8 @@ public:
     QByteArray saved;
     int saves = 0;
     int finishes = 0;
+    int done = 0;
+    QStringList failures;
 };
 
 const ListingEntry *entryAt(const Listing &listing, const QString &path)

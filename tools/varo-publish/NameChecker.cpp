@@ -83,5 +83,7 @@ QString NameChecker::memberNameProblem(const QString &name)
     const QString unsafe = unsafeCharacters(name, UnsafeInMemberNames);
     if (!unsafe.isEmpty())
         reasons << QStringLiteral("has the characters %1, which mirror addresses cannot carry").arg(unsafe);
+    if (name.startsWith(QLatin1String("v2staticHeader.v2sh"), Qt::CaseInsensitive))
+        reasons << QStringLiteral("is named like the record that marks the launcher's archive form");
     return reasons.join(QStringLiteral("; "));
 }
