@@ -19,6 +19,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
@@ -94,10 +95,16 @@ bool holdsListedMembers(const QString &path, const DownloadItem &item)
     ImgArchive::ArchiveEditor archive(path);
     if (!archive.openReadOnly())
         return false;
+    // Names as the archive compares them (ignoring case), in a set: an
+    // archive may hold thousands of members.
+    QSet<QString> names;
+    names.reserve(archive.directory().size());
+    for (const ImgDirEntry &record : archive.directory()) {
+        if (!record.name.isEmpty())
+            names.insert(record.name.toCaseFolded());
+    }
     for (const ArchiveMember &entry : item.entries) {
-        if (ProcessState::isExitRequested())
-            return false;
-        if (archive.find(entry.first) < 0) {
+        if (!names.contains(entry.first.toCaseFolded())) {
             qCWarning(lcDownload) << "[download rejected] assembled archive lacks" << entry.first << path;
             return false;
         }
@@ -164,7 +171,7 @@ void FileDownloader::addAudioFile(const QString &name, const QString &path, quin
     if (!isInsideGameDir(path))
         return;
     DownloadItem item = newItem(EntryKind::AudioFile, name, path, size);
-    if (!FileSystem::partsAddUp(size, partCount, partSize)) {
+    if (partCount > FileSystem::MaxAudioParts || !FileSystem::partsAddUp(size, partCount, partSize)) {
         qCWarning(lcDownload) << "[download skipped] parts do not add up:" << path << size << partCount << partSize;
         return;
     }

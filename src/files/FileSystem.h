@@ -32,6 +32,8 @@ public:
     // No audio part but the last is smaller than this; the number of parts
     // of any file is then bounded by its size.
     static constexpr quint32 MinAudioPartSize = 1 << 20;
+    // So no file of a 32-bit size has more parts than this.
+    static constexpr quint32 MaxAudioParts = quint32((quint64(1) << 32) / MinAudioPartSize) + 1;
     static constexpr qint32 ImgMaxRecords = 12799;
     static constexpr quint32 SectorSize = 2048;
 
