@@ -20,10 +20,13 @@ bool isFirstInstance(const QString &name);
 // Returns false when the figure cannot be read.
 bool freeBytes(const QString &path, quint64 *bytes);
 
-// Test hook: a fixed figure that freeBytes reports instead of asking the
-// system; a negative value returns to the real figure. The environment
-// variable VARO_TEST_FREE_BYTES sets it for whole processes (tools, tests).
+#ifdef VARO_TEST_HOOKS
+// Test hook, in test builds only: a fixed figure that freeBytes reports
+// instead of asking the system; a negative value returns to the real figure.
+// The environment variable VARO_TEST_FREE_BYTES sets it for whole processes
+// (tools, tests).
 void setFreeBytesOverride(qint64 bytes);
+#endif
 
 // The current user's documents folder, in native form; empty when unknown.
 QString documentsFolder();

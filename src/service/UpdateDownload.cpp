@@ -22,9 +22,17 @@ Q_LOGGING_CATEGORY(lcUpdate, "varo.service", QtInfoMsg)
 
 constexpr qint64 ReadBufferSize = qint64(5) * 1024 * 1024;
 
+// How often an exit request is looked for while the download waits.
+constexpr int ExitCheckMs = 100;
+
 QString megabytes(qint64 bytes)
 {
     return QString::number(double(qMax<qint64>(0, bytes)) / 1024.0 / 1024.0, 'f', 2);
+}
+
+QString fileErrorText(const QString &version)
+{
+    return QStringLiteral("Загрузка обновления (v%1): не удалось создать файл...").arg(version);
 }
 
 } // namespace
@@ -36,6 +44,8 @@ UpdateDownload::UpdateDownload(const QString &url, const QString &version, QObje
 {
     timer.setInterval(1000);
     connect(&timer, &QTimer::timeout, this, &UpdateDownload::networkUpdate);
+    exitTimer.setInterval(ExitCheckMs);
+    connect(&exitTimer, &QTimer::timeout, this, &UpdateDownload::checkExit);
 }
 
 UpdateDownload::~UpdateDownload()
@@ -72,28 +82,68 @@ bool UpdateDownload::run()
         return false;
     }
     for (;;) {
-        if (!openFile())
+        if (ProcessState::isExitRequested())
             return false;
+        // A file that cannot be created (a folder or a locked file in its
+        // place, a read-only folder) may be free again in a moment: it is
+        // retried like a failed download instead of ending the run unseen.
+        if (!openFile()) {
+            if (!pauseBeforeRetry(fileErrorText(latestVersion)))
+                return false;
+            continue;
+        }
         downloadFailed = false;
         fileFailed = false;
         stallSeconds = 0;
         redirects = 0;
-        timer.start();
+        startTimers();
         send(downloadUrl);
         eventLoop.exec();
-        timer.stop();
+        stopTimers();
 
         // The loop also returns at once when the thread has been asked to
         // quit; a reply still in flight then means the attempt never ended.
         const bool ended = !reply;
         disposeReply();
         file.reset();
-        if (ProcessState::isExitRequested() || fileFailed || !ended)
+        if (ProcessState::isExitRequested() || !ended)
             return false;
+        if (fileFailed) {
+            if (!pauseBeforeRetry(fileErrorText(latestVersion)))
+                return false;
+            continue;
+        }
         if (!downloadFailed)
             return true;
         qCDebug(lcUpdate) << "[update retry]" << lastNetworkError;
     }
+}
+
+bool UpdateDownload::pauseBeforeRetry(const QString &text)
+{
+    if (ProcessState::isExitRequested())
+        return false;
+    downloadFailed = true;
+    errorCountdown = ErrorDisplaySeconds;
+    emit setState(text, QString());
+    emit setProgress(0, 100);
+    startTimers();
+    eventLoop.exec();
+    stopTimers();
+    // The loop also returns early when the thread has been asked to quit.
+    return errorCountdown == 0 && !ProcessState::isExitRequested();
+}
+
+void UpdateDownload::startTimers()
+{
+    timer.start();
+    exitTimer.start();
+}
+
+void UpdateDownload::stopTimers()
+{
+    timer.stop();
+    exitTimer.stop();
 }
 
 bool UpdateDownload::openFile()
@@ -204,7 +254,7 @@ void UpdateDownload::networkFinished()
         ++redirects;
         disposeReply();
         if (!openFile()) {
-            // Nothing can be written: give up rather than wait for ever.
+            // run() shows the error and tries again after the pause.
             fileFailed = true;
             eventLoop.quit();
             return;
@@ -260,15 +310,7 @@ void UpdateDownload::networkProgress(qint64 bytesRead, qint64 totalBytes)
 
 void UpdateDownload::networkUpdate()
 {
-    if (ProcessState::isExitRequested()) {
-        // Do not wait for the next data or the stall limit to notice it.
-        if (reply)
-            reply->abort();
-        else
-            eventLoop.quit();
-        return;
-    }
-    if (downloadFailed && errorCountdown != 0 && lastNetworkError != 0) {
+    if (downloadFailed && errorCountdown > 0) {
         if (--errorCountdown == 0)
             eventLoop.quit();
     }
@@ -276,4 +318,15 @@ void UpdateDownload::networkUpdate()
         qCDebug(lcUpdate) << "[update stalled]";
         reply->abort();
     }
+}
+
+void UpdateDownload::checkExit()
+{
+    if (!ProcessState::isExitRequested())
+        return;
+    // Do not wait for the next data, the stall limit or the countdown.
+    if (reply)
+        reply->abort();
+    else
+        eventLoop.quit();
 }

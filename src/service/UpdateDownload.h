@@ -20,10 +20,10 @@ class QNetworkReply;
 //
 // Every attempt starts from byte zero into a fresh file. A network error, an
 // HTTP error status, a redirect to anything but an http(s) address, an answer
-// larger than maxInstallerSize() or ten seconds without data fail the
-// attempt: the error text stays for three seconds, then the next attempt
-// begins. Attempts are unlimited; only an exit request or a file that cannot
-// be written ends the download without success.
+// larger than maxInstallerSize(), ten seconds without data or an installer
+// file that cannot be created fail the attempt: the error text stays for
+// three seconds, then the next attempt begins. Attempts are unlimited; only
+// an exit request ends the download without success.
 //
 // Runs on the load worker's thread, blocking in its own event loop; the
 // object must be created on that thread.
@@ -46,9 +46,13 @@ public:
     static QString installerPath();
 
     // Downloads until an attempt succeeds. True when the complete installer
-    // has been written; false on an exit request or when the file cannot be
-    // written.
+    // has been written; false on an exit request.
     bool run();
+
+    // Shows text as the status (the bar empty) for the three seconds of a
+    // failed attempt, the way run() does between its own attempts. False
+    // when the launcher is closing: the wait then ends at once.
+    bool pauseBeforeRetry(const QString &text);
 
     qint64 maxInstallerSize() const;
     void setMaxInstallerSize(qint64 bytes);
@@ -63,9 +67,14 @@ public slots:
     void networkProgress(qint64 bytesRead, qint64 totalBytes);
     // Once a second: the error countdown and the stall watch.
     void networkUpdate();
+    // Several times a second: ends the attempt, or the wait before the next
+    // one, as soon as the launcher is closing.
+    void checkExit();
 
 private:
     bool openFile();
+    void startTimers();
+    void stopTimers();
     void send(const QUrl &url);
     void disposeReply();
     void failAttempt(int errorCode);
@@ -79,6 +88,7 @@ private:
     std::unique_ptr<QFile> file;
     QEventLoop eventLoop;
     QTimer timer;
+    QTimer exitTimer;
 
     bool downloadFailed = false;
     bool fileFailed = false;
