@@ -61,12 +61,4 @@ QString inside(const QString &root, const QString &relativePath)
     return root + QLatin1Char('/') + relativePath;
 }
 
-bool createFresh(QFile &file, QIODevice::OpenMode mode)
-{
-    if (file.isOpen())
-        file.close();
-    QFile::remove(file.fileName());
-    return file.open(mode | QIODevice::NewOnly);
-}
-
 } // namespace SafePath

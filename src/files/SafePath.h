@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QFile>
 #include <QString>
 
 // Paths that come from the network or from a cache file are untrusted. These
@@ -26,13 +25,5 @@ bool isSafeMemberName(const QString &name);
 // folder on the way is a symbolic link that leads out of root; otherwise an
 // empty string. The target itself need not exist.
 QString inside(const QString &root, const QString &relativePath);
-
-// Opens file (its name set) as a new file that nothing else stands at:
-// whatever is at the name is removed first (a symbolic link as a link, never
-// what it points to), then the file is created exclusively, which fails
-// rather than follow a link planted in between. For temporary files of the
-// synchronisation, whose names an earlier run or anything else may have
-// occupied.
-bool createFresh(QFile &file, QIODevice::OpenMode mode = QIODevice::WriteOnly);
 
 } // namespace SafePath

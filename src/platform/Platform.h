@@ -84,6 +84,13 @@ bool removeFile(const QString &path, FileFault *fault = nullptr);
 // created.
 bool openExisting(QFile &file, QIODevice::OpenMode mode);
 
+// Opens file (its name set) as a new file that nothing else stands at:
+// whatever is at the name is removed first (a symbolic link as a link, never
+// what it points to), then the file is created exclusively, which fails
+// rather than follow a link planted in between. For temporary and received
+// files, whose names an earlier run or anything else may have occupied.
+bool createFresh(QFile &file, QIODevice::OpenMode mode = QIODevice::WriteOnly);
+
 // Last modification of the file or folder at path (symbolic links followed),
 // in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives
 // it. False when nothing is there. Made for scans of thousands of files: on

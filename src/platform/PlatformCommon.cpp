@@ -105,6 +105,14 @@ void systemMessageBox(const QString &caption, const QString &text)
     std::fflush(stderr);
 }
 
+bool createFresh(QFile &file, QIODevice::OpenMode mode)
+{
+    if (file.isOpen())
+        file.close();
+    QFile::remove(file.fileName());
+    return file.open(mode | QIODevice::NewOnly);
+}
+
 QString playerName()
 {
     QScopedPointer<QSettings> settings(openClientSettings());
