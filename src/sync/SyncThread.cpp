@@ -345,6 +345,12 @@ bool SyncThread::fetchSyncList()
     const QString apiBase = Endpoints::launcherApiBase();
     HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
     listRequest.setMaxResponseSize(MaxSyncListSize);
+    // The list verified in an earlier pass of this run is asked for only if
+    // it changed (when the server gave its version); an answer 304 reuses it.
+    if (!verifiedList.isEmpty() && !verifiedListTag.isEmpty())
+        listRequest.setHeader("If-None-Match", verifiedListTag);
+    if (!verifiedList.isEmpty() && !verifiedListModified.isEmpty())
+        listRequest.setHeader("If-Modified-Since", verifiedListModified);
     if (stopRequested())
         return false;
     if (!listRequest.get(5, 5000)) {
@@ -364,7 +370,8 @@ bool SyncThread::fetchSyncList()
     delete remoteListing;
     remoteListing = nullptr;
 
-    const QByteArray list = listRequest.response();
+    const bool unchanged = listRequest.statusCode() == 304 && !verifiedList.isEmpty();
+    const QByteArray list = unchanged ? verifiedList : listRequest.response();
     const QByteArray expected = hashRequest.response();
     const QByteArray computed = QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex();
     qCDebug(lcSync).noquote() << "[hash 1]:" << QString::fromLatin1(expected);
@@ -374,6 +381,11 @@ bool SyncThread::fetchSyncList()
         return false;
     }
 
+    if (!unchanged) {
+        verifiedList = list;
+        verifiedListTag = listRequest.entityTag();
+        verifiedListModified = listRequest.lastModifiedText();
+    }
     remoteListing = new FileSystem;
     remoteListing->readListing(list, false);
     sanitizeListing(*remoteListing);

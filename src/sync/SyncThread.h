@@ -96,6 +96,11 @@ private:
     FileSystem *localListing = nullptr;
     SyncDiffHandler *diff = nullptr;
     Outcome runOutcome = Outcome::Running;
+    // The sync list as verified by an earlier pass of this run, and the
+    // version the server gave it (ETag, Last-Modified).
+    QByteArray verifiedList;
+    QByteArray verifiedListTag;
+    QByteArray verifiedListModified;
     FailureWatch failureWatch;
     bool finishSent = false;
     bool batchedSaves = false;

@@ -141,6 +141,10 @@ void TestSyncEndToEnd::firstSyncThenNothingToDo()
     const GameTree::Run first = d.sync();
     QVERIFY2(first.exitCode == 0, qPrintable(first.output));
     QVERIFY(first.output.contains(QStringLiteral("Проверка целостности старой копии игры...")));
+    // The pass that checks the work of the first asks for the list only if
+    // it changed: the server answers 304 and the list is not sent again.
+    const QStringList lists = d.server()->accessLog().filter(QStringLiteral(" /launcher_api/sync.lst "));
+    QVERIFY2(lists.size() == 2 && lists.at(1).contains(QLatin1String(" 304")), qPrintable(lists.join('\n')));
     QVERIFY(first.output.contains(QStringLiteral("Готово к игре!")));
     const QString diff = d.differenceFromPublished();
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
