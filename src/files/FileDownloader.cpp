@@ -37,6 +37,14 @@ constexpr int HeaderSize = 4;
 // Most body bytes taken from an answer that is not the file (an error page,
 // a redirect's text): far more than any real one has.
 constexpr qint64 MaxDiscardedBytes = 1 << 20;
+// Most bytes the network layer reads ahead of receive(). Without a limit,
+// Qt's HTTP thread reads a body that comes in as fast as it is read in one
+// loop that does not end: the abort of a transfer cut off in receive(), and
+// every request after it, wait until the sender pauses (tens of seconds on a
+// busy machine), and readyRead is held back while more data is queued, so
+// the bound is checked late. With a limit it stops at each full buffer and
+// answers the abort at once.
+constexpr qint64 ReadBufferBytes = 1 << 20;
 // The largest file an archive record can describe.
 constexpr quint32 MaxMemberBytes = ImgArchive::ArchiveEditor::MaxEntrySectors * quint32(ImgArchive::ArchiveEditor::SectorSize);
 
@@ -429,7 +437,7 @@ void FileDownloader::sendRequest(const QUrl &url)
     request.setMaximumRedirectsAllowed(MaxRedirects);
     discardedBytes = 0;
     reply = manager->get(request);
-    reply->setReadBufferSize(0);
+    reply->setReadBufferSize(ReadBufferBytes);
     connect(reply, &QNetworkReply::finished, this, &FileDownloader::networkFinished);
     connect(reply, &QNetworkReply::readyRead, this, &FileDownloader::networkReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::networkProgress);

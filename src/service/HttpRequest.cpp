@@ -21,6 +21,10 @@ namespace {
 Q_LOGGING_CATEGORY(lcHttp, "varo.service", QtInfoMsg)
 
 constexpr qint64 MaxResponseSizeLimit = qint64(1) << 30;
+// Most bytes the network layer reads ahead of the readyRead handler below.
+// Without a limit, an answer that never ends keeps Qt's HTTP thread reading
+// it long after the abort, and the size check sees the bytes late.
+constexpr qint64 ReadBufferBytes = qint64(1) << 20;
 
 const QByteArray UserAgent = QByteArrayLiteral("VaroOnline/1.0.0.0");
 const QByteArray FormContentType = QByteArrayLiteral("application/x-www-form-urlencoded");
@@ -109,6 +113,7 @@ bool HttpRequest::perform(bool post, int timeoutMs)
 
         std::unique_ptr<QNetworkReply> reply(post ? manager.post(request, payload) : manager.get(request));
         QNetworkReply *const r = reply.get();
+        r->setReadBufferSize(ReadBufferBytes);
         QByteArray received;
         bool tooLong = false;
 
