@@ -22,6 +22,9 @@ set(VARO_GAME_HOST "play.varoonline.example" CACHE STRING
 set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
     "IPv4 address of the built-in fallback game server")
 
+set(VARO_DOWNLOAD_CONNECTIONS 6 CACHE STRING
+    "Game-file transfers the download queue keeps going at once (1 to 16; 1: one after the other)")
+
 option(VARO_INSECURE_TLS
        "Do not verify TLS peers (only for deployments with self-signed certificates)" OFF)
 

@@ -310,6 +310,7 @@ void MainWindow::syncerSetProgressState(quint64 currentValue, quint64 maxValue)
 void MainWindow::loadFinish()
 {
     gameReady = false;
+    syncEnded = false;
     joinAnim->setActive(false);
 
     if (loadThread && loadThread->isRunning()) {
@@ -361,6 +362,7 @@ void MainWindow::syncerThreadFinished()
         delete syncThread;
         syncer = nullptr;
         syncThread = nullptr;
+        syncEnded = true;
         return;
     }
     for (int i = 0; i < retiredSyncs.size(); ++i) {

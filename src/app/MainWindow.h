@@ -51,6 +51,9 @@ public:
     // True while a synchronisation worker exists (from loadFinish until its
     // thread has finished and been cleaned up).
     bool isSynchronising() const { return syncThread != nullptr; }
+    // True once the last synchronisation has ended, ready or not (stopped by
+    // a full disk or by files it could not store): a repair may start anew.
+    bool hasSyncEnded() const { return syncEnded; }
 
     GameSettings &settings() { return *gameSettings; }
 
@@ -103,6 +106,7 @@ private:
     QPoint dragOffset;
     QString gameDir;
     bool gameReady = false;
+    bool syncEnded = false;
     AnimButton *exitAnim = nullptr;
     AnimButton *hideAnim = nullptr;
     AnimButton *settingsAnim = nullptr;

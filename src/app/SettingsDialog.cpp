@@ -117,7 +117,9 @@ void SettingsDialog::btnCache()
     MainWindow *window = mainWindow();
     if (!window)
         return;
-    if (!window->isGameReady()) {
+    // A run that ended without the game ready (no room on the disk, files
+    // it could not store) may be repaired too.
+    if (!window->isGameReady() && !window->hasSyncEnded()) {
         MessageDialog::showMessage(window, MessageDialog::Info, QStringLiteral("Дождитесь окончания загрузки!"),
                                    MessageDialog::OkOnly);
         return;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/WorkFailure.h"
+
 #include <QString>
 
 // What the download queue needs from the synchronisation's bookkeeping: the
@@ -23,4 +25,8 @@ public:
     virtual void commitArchiveMember(const QString &archivePath, const QString &name) = 0;
     // An archive fetched whole was assembled.
     virtual void commitArchive(const QString &path) = 0;
+
+    // Something could not be stored: the disk did not let it be written or
+    // put in place, or its path leads out of the game folder.
+    virtual void workFailed(const WorkFailure &failure) = 0;
 };

@@ -1,6 +1,7 @@
 #include "files/FileDownloader.h"
 
-#include "files/BlockInflater.h"
+#include "files/BlockSink.h"
+#include "files/BlockStore.h"
 #include "files/DownloadLedger.h"
 #include "files/FileSystem.h"
 #include "files/NetworkFile.h"
@@ -8,21 +9,22 @@
 #include "files/imgarchive/ArchiveEditor.h"
 #include "files/imgarchive/ProgressReceiver.h"
 #include "platform/Platform.h"
-#include "service/Compression.h"
+#include "service/Endpoints.h"
 #include "service/ProcessState.h"
+#include "service/Transfer.h"
 
-#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
-#include <QVariant>
 
-#include <optional>
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -30,13 +32,12 @@ Q_LOGGING_CATEGORY(lcDownload, "varo.files", QtInfoMsg)
 
 constexpr int MaxRedirects = 10;
 constexpr quint32 RetrySeconds = 3;
-constexpr quint32 StallLimitSeconds = 10;
+constexpr int StallLimitMs = 10000;
 constexpr int FirstSpeedCalcMs = 100;
 constexpr int SpeedCalcMs = 1000;
-constexpr int HeaderSize = 4;
-// Most body bytes taken from an answer that is not the file (an error page,
-// a redirect's text): far more than any real one has.
-constexpr qint64 MaxDiscardedBytes = 1 << 20;
+// Members up to this size are received in memory, larger ones in a
+// temporary file: with several transfers at once, memory stays small.
+constexpr qint64 MemberInMemoryLimit = 1 << 20;
 // The largest file an archive record can describe.
 constexpr quint32 MaxMemberBytes = ImgArchive::ArchiveEditor::MaxEntrySectors * quint32(ImgArchive::ArchiveEditor::SectorSize);
 
@@ -45,45 +46,16 @@ bool exitRequested()
     return ProcessState::isExitRequested();
 }
 
-// Only web addresses are fetched: the network layer would also read file:,
-// qrc: and data: addresses, and a mirror answer must never make the launcher
-// read its own disk.
-bool isWebAddress(const QUrl &url)
+// Whether an archive can be fetched whole in this many 16 MiB parts. The
+// parts' sizes are not tied to the archive's listed size: how a mirror
+// computes that size is its own affair. Each part is bounded by itself.
+bool wholeArchivePartsUsable(quint32 partCount)
 {
-    if (!url.isValid() || url.host().isEmpty())
-        return false;
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
+    return partCount >= 1 && partCount <= FileSystem::MaxImgBlocks;
 }
 
-// Whether partCount parts of partSize bytes, the last one shorter, make up
-// size bytes.
-bool partsAddUp(quint64 size, quint32 partCount, quint64 partSize)
+DownloadItem newItem(EntryKind kind, const QString &name, const QString &path, quint32 size)
 {
-    if (partCount == 0)
-        return false;
-    if (partCount == 1)
-        return true;
-    const quint64 before = quint64(partCount - 1) * partSize;
-    return partSize > 0 && before <= size && size - before <= partSize;
-}
-
-// What a compressed block of this many unpacked bytes may plausibly take on
-// the wire: deflate barely expands data it cannot compress.
-qint64 plausibleBlockSize(qint64 unpacked)
-{
-    return unpacked + unpacked / 64 + 1024;
-}
-
-// A queue item for a path inside the game folder, or none: a path that would
-// lead out of it is logged and never queued.
-std::optional<DownloadItem> newItem(const QString &gameDir, EntryKind kind, const QString &name,
-                                    const QString &path, quint32 size)
-{
-    if (SafePath::inside(gameDir, path).isEmpty()) {
-        qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
-        return std::nullopt;
-    }
     DownloadItem item;
     item.kind = kind;
     item.name = name;
@@ -92,20 +64,71 @@ std::optional<DownloadItem> newItem(const QString &gameDir, EntryKind kind, cons
     return item;
 }
 
-QString hexMd5(const QByteArray &bytes)
+// Whether the assembled file at path is an archive holding every member the
+// item lists (by name, as the archive looks names up). Their contents are
+// checked by the next pass, member by member, as for any archive.
+bool holdsListedMembers(const QString &path, const DownloadItem &item)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-// Where part k of a multi-part item begins in the assembled file: every part
-// before the last holds partSize bytes (16 MiB for a whole archive).
-qint64 partStart(const DownloadItem &item, quint32 part)
-{
-    const qint64 partSize = item.kind == EntryKind::AudioFile ? qint64(item.partSize) : qint64(FileSystem::ImgBlockSize);
-    return qint64(part) * partSize;
+    ImgArchive::ArchiveEditor archive(path);
+    if (!archive.openReadOnly())
+        return false;
+    // Names as the archive compares them (ignoring case), in a set: an
+    // archive may hold thousands of members.
+    QSet<QString> names;
+    names.reserve(archive.directory().size());
+    for (const ImgDirEntry &record : archive.directory()) {
+        if (!record.name.isEmpty())
+            names.insert(record.name.toCaseFolded());
+    }
+    for (const ArchiveMember &entry : item.entries) {
+        if (!names.contains(entry.first.toCaseFolded())) {
+            qCWarning(lcDownload) << "[download rejected] assembled archive lacks" << entry.first << path;
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
+
+// One block on its way: a plain file, a part, or an archive member. It
+// lives from its first request until it is stored or its item ends; in
+// between it may fail and count down to its next attempt.
+struct FileDownloader::Fetch
+{
+    int item = 0;
+    quint32 piece = 0; // part or member index
+    QString remote;
+    qint64 expected = 0; // -1: any length up to a whole part
+    QString tempName;    // empty: the block is kept in memory
+    std::unique_ptr<Transfer> transfer;
+    std::unique_ptr<BlockSink> sink;
+    NetworkFile *memory = nullptr; // the sink's target when in memory
+    bool waiting = false;
+    quint32 countdown = 0;
+    bool md5Failed = false;
+    qint32 errorCode = 0;
+    bool restartItem = false; // the retry starts the whole item over
+    qint64 lastRead = 0;
+    qint64 replyRead = 0;
+    qint64 replyTotal = -1;
+};
+
+// What the queue knows of one item while it runs.
+struct FileDownloader::ItemRun
+{
+    bool begun = false;
+    bool ended = false;
+    quint32 nextPiece = 0;
+    quint32 storedPieces = 0; // members stored, or parts joined in order
+    qint64 joinedBytes = 0;   // of the assembled file
+    // Parts received ahead of their turn: part -> its unpacked length.
+    QMap<quint32, qint64> arrived;
+    QMap<quint32, qint64> arrivedWireBytes;
+    quint64 doneBase = 0;
+    quint64 wholeBytes = 0; // received bytes of an archive fetched whole
+    std::unique_ptr<ImgArchive::ArchiveEditor> editor;
+};
 
 FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *progressReceiver,
                                DownloadLedger *downloadLedger, QObject *parent)
@@ -114,6 +137,7 @@ FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *p
     , progress(progressReceiver)
     , ledger(downloadLedger)
     , mirror(ProcessState::mirrorBase() + QStringLiteral("pcgamefile/filesystem"))
+    , maxFetches(Endpoints::downloadConnections())
     , manager(new QNetworkAccessManager(this))
     , loop(new QEventLoop(this))
     , speedTimer(new QTimer(this))
@@ -125,51 +149,67 @@ FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *p
 
 FileDownloader::~FileDownloader()
 {
-    if (reply) {
-        reply->disconnect(this);
-        reply->abort();
+    abortAll();
+    for (ItemRun &run : runs) {
+        if (run.editor)
+            run.editor->close();
     }
-    closeEditor();
+}
+
+void FileDownloader::setConnections(int count)
+{
+    maxFetches = qMax(1, count);
+}
+
+// Whether something may be stored at path: a path that would lead out of
+// the game folder is logged, reported and never queued.
+bool FileDownloader::isInsideGameDir(const QString &path)
+{
+    if (!SafePath::inside(gameDir, path).isEmpty())
+        return true;
+    qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << path;
+    WorkFailure failure;
+    failure.path = path;
+    failure.step = WorkFailure::Step::LeadsOutside;
+    ledger->workFailed(failure);
+    return false;
 }
 
 void FileDownloader::addDirectory(const QString &path)
 {
-    if (SafePath::inside(gameDir, path).isEmpty()) {
-        qCWarning(lcDownload) << "[download skipped] directory outside the game folder:" << path;
-        return;
-    }
-    directoryList.append(path);
+    if (isInsideGameDir(path))
+        directoryList.append(path);
 }
 
 void FileDownloader::addFile(const QString &name, const QString &path, quint32 size)
 {
-    if (const std::optional<DownloadItem> item = newItem(gameDir, EntryKind::File, name, path, size))
-        queue.append(*item);
+    if (isInsideGameDir(path))
+        queue.append(newItem(EntryKind::File, name, path, size));
 }
 
 void FileDownloader::addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount,
                                   quint32 partSize)
 {
-    std::optional<DownloadItem> item = newItem(gameDir, EntryKind::AudioFile, name, path, size);
-    if (!item)
+    if (!isInsideGameDir(path))
         return;
-    if (!partsAddUp(size, partCount, partSize)) {
+    DownloadItem item = newItem(EntryKind::AudioFile, name, path, size);
+    if (partCount > FileSystem::MaxAudioParts || !FileSystem::partsAddUp(size, partCount, partSize)) {
         qCWarning(lcDownload) << "[download skipped] parts do not add up:" << path << size << partCount << partSize;
         return;
     }
-    item->partCount = partCount;
-    item->partSize = partSize;
-    queue.append(*item);
+    item.partCount = partCount;
+    item.partSize = partSize;
+    queue.append(item);
 }
 
 void FileDownloader::addImgArchive(const QString &name, const QString &path, quint32 size, quint32 partCount,
                                    const QVector<ArchiveMember> &entries, bool createArchive, bool wholeArchive)
 {
-    std::optional<DownloadItem> item = newItem(gameDir, EntryKind::ImgArchive, name, path, size);
-    if (!item)
+    if (!isInsideGameDir(path))
         return;
-    if (wholeArchive && !partsAddUp(size, partCount, FileSystem::ImgBlockSize)) {
-        qCWarning(lcDownload) << "[download skipped] parts do not add up:" << path << size << partCount;
+    DownloadItem item = newItem(EntryKind::ImgArchive, name, path, size);
+    if (wholeArchive && !wholeArchivePartsUsable(partCount)) {
+        qCWarning(lcDownload) << "[download skipped] unusable part count:" << path << partCount;
         return;
     }
     QVector<ArchiveMember> usable;
@@ -188,11 +228,11 @@ void FileDownloader::addImgArchive(const QString &name, const QString &path, qui
     }
     if (!wholeArchive && usable.isEmpty() && !entries.isEmpty())
         return;
-    item->partCount = partCount;
-    item->entries = usable;
-    item->createArchive = createArchive;
-    item->wholeArchive = wholeArchive;
-    queue.append(*item);
+    item.partCount = partCount;
+    item.entries = usable;
+    item.createArchive = createArchive;
+    item.wholeArchive = wholeArchive;
+    queue.append(item);
 }
 
 const QStringList &FileDownloader::directories() const
@@ -235,152 +275,103 @@ qint32 FileDownloader::spaceShortfall() const
     return qint32(needed - quint32(freeBytes >> 20));
 }
 
-void FileDownloader::start()
-{
-    if (exitRequested() || queue.isEmpty())
-        return;
-    sendProgress();
-    currentIndex = 0;
-    entryIndex = 0;
-    partIndex = 0;
-    bool resume = false;
-    while (!exitRequested() && currentIndex < quint32(queue.size())) {
-        skipItem = false;
-        restartItem = false;
-        const bool ran = downloadNext(resume);
-        if (exitRequested())
-            break;
-        if (!ran || skipItem) {
-            moveOn();
-            resume = false;
-            continue;
-        }
-        const DownloadItem &item = queue.at(int(currentIndex));
-        if (retry) {
-            // A plain file starts from its beginning; a part or member is
-            // fetched again, unless the assembled item failed its check.
-            resume = item.kind != EntryKind::File && !restartItem;
-            continue;
-        }
-        if (isEntryItem(item)) {
-            if (++entryIndex < quint32(item.entries.size())) {
-                resume = true;
-                continue;
-            }
-        } else if (isPartItem(item)) {
-            if (++partIndex < item.partCount) {
-                resume = true;
-                continue;
-            }
-        }
-        moveOn();
-        resume = false;
-    }
-    closeTransferFiles();
-    closeEditor();
-}
-
 QString FileDownloader::sizeText(qint64 doneBytes, qint64 totalBytes, qint32 bytesPerSecond)
 {
     return TransferTexts::sizeText(doneBytes, totalBytes, bytesPerSecond);
 }
 
-// Prepares and sends the transfer of the current item, part or member and
-// waits in the nested loop until it has finished or is due for its retry.
-// False when nothing was sent because the item cannot be fetched.
-bool FileDownloader::downloadNext(bool resume)
+void FileDownloader::start()
 {
-    if (exitRequested() || currentIndex >= quint32(queue.size()))
-        return false;
-    closeTransferFiles();
-    DownloadItem &item = queue[int(currentIndex)];
+    if (exitRequested() || queue.isEmpty())
+        return;
+    sendProgress();
+    runs.clear();
+    runs.resize(size_t(queue.size()));
+    firstOpenItem = 0;
+    fill();
+    if (!fetches.empty())
+        loop->exec();
+    abortAll();
+    for (int index = 0; index < queue.size(); ++index) {
+        ItemRun &run = runs[size_t(index)];
+        if (run.editor) {
+            run.editor->close();
+            run.editor.reset();
+        }
+        // Parts of an item that did not end: nothing half-made is kept.
+        if (run.begun && !run.ended && isPartItem(queue.at(index)))
+            removePartFiles(index);
+    }
+}
 
+// ---------------------------------------------------------------------------
+// Scheduling
+
+// The first item, in queue order, with a block left to start; -1 when none.
+int FileDownloader::nextItemToFetch() const
+{
+    for (int index = firstOpenItem; index < queue.size(); ++index) {
+        const ItemRun &run = runs[size_t(index)];
+        if (run.ended)
+            continue;
+        const DownloadItem &item = queue.at(index);
+        if (run.nextPiece >= pieceCount(item))
+            continue;
+        // Parts are joined in order: the ones received ahead of their turn
+        // wait on disk, no more of them than blocks in flight.
+        if (isPartItem(item) && run.nextPiece >= run.storedPieces + quint32(maxFetches))
+            continue;
+        return index;
+    }
+    return -1;
+}
+
+void FileDownloader::fill()
+{
+    while (!exitRequested() && int(fetches.size()) < maxFetches) {
+        const int index = nextItemToFetch();
+        if (index < 0)
+            break;
+        startPiece(index);
+    }
+    while (firstOpenItem < queue.size() && runs[size_t(firstOpenItem)].ended)
+        ++firstOpenItem;
+    if (fetches.empty() && loop->isRunning())
+        loop->quit();
+}
+
+// Prepares the item when its first block is about to start. False when it
+// cannot be fetched at all (it has then ended).
+bool FileDownloader::beginItem(int index)
+{
+    ItemRun &run = runs[size_t(index)];
+    DownloadItem &item = queue[index];
+    run.begun = true;
+    run.doneBase = done;
     // Checked again now: a folder on the way may have become a link since
     // the item was queued.
-    destination = SafePath::inside(gameDir, item.path);
-    if (destination.isEmpty()) {
+    if (destinationOf(index).isEmpty()) {
         qCWarning(lcDownload) << "[download skipped] path outside the game folder:" << item.path;
+        reportFailure(index, WorkFailure::Step::LeadsOutside, Platform::FileFault::Other);
+        endItem(index);
         return false;
     }
-
-    if (isEntryItem(item) && !resume) {
-        closeEditor();
-        if (openArchiveForEntries(item, destination)) {
+    if (isEntryItem(item)) {
+        if (openArchiveForEntries(index)) {
             ledger->commitFile(item.path);
-            entryIndex = 0;
-        } else if (!fallBackToWholeArchive(item)) {
-            return false;
+        } else {
+            const Platform::FileFault fault = Platform::lastFileFault();
+            if (!fallBackToWholeArchive(item)) {
+                reportFailure(index, WorkFailure::Step::EditArchive, fault);
+                endItem(index);
+                return false;
+            }
         }
     }
-    if (isEntryItem(item) && (!editor || entryIndex >= quint32(item.entries.size()))) {
-        closeEditor();
+    if (pieceCount(item) == 0) {
+        endItem(index);
         return false;
     }
-    if (!isEntryItem(item))
-        closeEditor();
-
-    QString remote;
-    QString tempName;
-    if (isPartItem(item)) {
-        if (!resume) {
-            partIndex = 0;
-            if (item.kind == EntryKind::ImgArchive)
-                wholeBytes = 0;
-            itemDoneBase = done;
-        }
-        remote = item.path + QStringLiteral(".b") + QString::number(partIndex) + QStringLiteral(".compressed");
-        tempName = partFileName(partIndex);
-        expectedSize = expectedPartSize(item, partIndex);
-    } else if (item.kind == EntryKind::File) {
-        remote = item.path + QStringLiteral(".compressed");
-        tempName = destination + QStringLiteral(".tmp");
-        expectedSize = item.size;
-    } else {
-        const ArchiveMember &entry = item.entries.at(int(entryIndex));
-        remote = item.path + QStringLiteral("_img/") + entry.first + QStringLiteral(".compressed");
-        expectedSize = entry.second;
-        buffer.reset(new NetworkFile);
-    }
-
-    if (!tempName.isEmpty()) {
-        tempFile.reset(new QFile(tempName));
-        if (!tempFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            // The folder cannot take the file; fetching it could only end in
-            // the same place. The next pass sees the difference again.
-            qCWarning(lcDownload) << "[download skipped] cannot write" << tempName << tempFile->errorString();
-            tempFile.reset();
-            if (isPartItem(item))
-                removePartFiles(item);
-            return false;
-        }
-    }
-
-    retry = false;
-    countdown = 0;
-    errorCode = 0;
-    md5Failed = false;
-    stallSeconds = 0;
-    lastBytesRead = 0;
-    partBytes = 0;
-    receivedLimit = plausibleBlockSize(expectedSize);
-    transferBytes = 0;
-    head.clear();
-    redirectsLeft = MaxRedirects;
-    rejected = false;
-
-    sendStatus(TransferState::Starting);
-    sendProgress();
-
-    QUrl url(mirror);
-    url.setPath(url.path() + QLatin1Char('/') + remote);
-    if (isWebAddress(url)) {
-        sendRequest(url);
-    } else {
-        qCWarning(lcDownload) << "[download refused] not a web address:" << url;
-        errorCode = QNetworkReply::ProtocolUnknownError;
-        failNetwork();
-    }
-    loop->exec();
     return true;
 }
 
@@ -388,26 +379,28 @@ bool FileDownloader::downloadNext(bool resume)
 // item asks for it, else only an archive already in the fixed-directory
 // form. Writing members into any other file would overwrite its data with
 // the directory.
-bool FileDownloader::openArchiveForEntries(const DownloadItem &item, const QString &path)
+bool FileDownloader::openArchiveForEntries(int index)
 {
+    const DownloadItem &item = queue.at(index);
+    const QString path = destinationOf(index);
     if (item.createArchive)
         ImgArchive::ArchiveEditor::createEmpty(path);
     else if (!ImgArchive::ArchiveEditor::isV2StaticHeader(path))
         return false;
-    editor.reset(new ImgArchive::ArchiveEditor(path));
-    if (editor->open())
-        return true;
-    editor.reset();
-    return false;
+    std::unique_ptr<ImgArchive::ArchiveEditor> editor(new ImgArchive::ArchiveEditor(path));
+    if (!editor->open())
+        return false;
+    runs[size_t(index)].editor = std::move(editor);
+    return true;
 }
 
 // An archive that cannot take its members is fetched whole instead; left as
 // it was, every later pass would stop at it again.
 bool FileDownloader::fallBackToWholeArchive(DownloadItem &item)
 {
-    if (!partsAddUp(item.size, item.partCount, FileSystem::ImgBlockSize)) {
-        qCWarning(lcDownload) << "[download skipped] archive cannot be opened and its parts do not add up:"
-                              << item.path << item.size << item.partCount;
+    if (!wholeArchivePartsUsable(item.partCount)) {
+        qCWarning(lcDownload) << "[download skipped] archive cannot be opened and cannot be fetched whole:"
+                              << item.path << item.partCount;
         return false;
     }
     qCDebug(lcDownload) << "[download whole archive] cannot open for member downloads:" << item.path;
@@ -416,517 +409,577 @@ bool FileDownloader::fallBackToWholeArchive(DownloadItem &item)
         memberBytes += entry.second;
     total = total - qMin(total, memberBytes) + item.size;
     item.wholeArchive = true;
-    entryIndex = 0;
     return true;
 }
 
-void FileDownloader::sendRequest(const QUrl &url)
+void FileDownloader::startPiece(int index)
 {
-    QNetworkRequest request(url);
-    // Redirects come back as answers and are followed by hand (see
-    // followRedirect), so that the received file restarts with each hop.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
-    discardedBytes = 0;
-    reply = manager->get(request);
-    reply->setReadBufferSize(0);
-    connect(reply, &QNetworkReply::finished, this, &FileDownloader::networkFinished);
-    connect(reply, &QNetworkReply::readyRead, this, &FileDownloader::networkReadyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &FileDownloader::networkProgress);
+    ItemRun &run = runs[size_t(index)];
+    if (!run.begun && !beginItem(index))
+        return;
+    const DownloadItem &item = queue.at(index);
+    const QString destination = destinationOf(index);
+    std::unique_ptr<Fetch> fetch(new Fetch);
+    fetch->item = index;
+    fetch->piece = run.nextPiece++;
+    if (isPartItem(item)) {
+        fetch->remote = item.path + QStringLiteral(".b") + QString::number(fetch->piece) + QStringLiteral(".compressed");
+        fetch->tempName = partFileName(index, fetch->piece);
+        // A part of an archive may have any length up to a whole part; the
+        // block's header tells it.
+        fetch->expected = item.kind == EntryKind::ImgArchive ? -1 : expectedPartSize(item, fetch->piece);
+    } else if (item.kind == EntryKind::File) {
+        fetch->remote = item.path + QStringLiteral(".compressed");
+        fetch->tempName = destination + QStringLiteral(".tmp");
+        fetch->expected = item.size;
+    } else {
+        const ArchiveMember &entry = item.entries.at(int(fetch->piece));
+        fetch->remote = item.path + QStringLiteral("_img/") + entry.first + QStringLiteral(".compressed");
+        fetch->expected = entry.second;
+        if (fetch->expected > MemberInMemoryLimit)
+            fetch->tempName = destination + QLatin1Char('_') + entry.first + QStringLiteral(".tmp");
+    }
+    Fetch &started = *fetch;
+    fetches.push_back(std::move(fetch));
+    launch(started);
 }
 
-QNetworkReply *FileDownloader::currentReply() const
+// Sends (or sends again) the fetch's request.
+void FileDownloader::launch(Fetch &fetch)
 {
-    auto *source = qobject_cast<QNetworkReply *>(sender());
-    return source && source == reply ? source : nullptr;
-}
-
-void FileDownloader::networkReadyRead()
-{
-    if (QNetworkReply *source = currentReply())
-        receive(source);
-}
-
-// Takes what has arrived: into the received file or the member buffer,
-// refusing a block whose header announces another size than the file has,
-// and a transfer that grows beyond what the file can plausibly take.
-void FileDownloader::receive(QNetworkReply *source)
-{
-    const QByteArray bytes = source->readAll();
-    // The body of a redirect or of an error answer is not the file: it is
-    // dropped, and it does not count as data arriving, so one that trickles
-    // meets the stall limit. One without end would keep the transfer alive
-    // for ever while the network layer queues what it reads faster than it
-    // is taken, so it is cut off; the answer then fails like a broken
-    // connection.
-    const QVariant status = source->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if ((status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
-        || source->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()) {
-        discardedBytes += bytes.size();
-        if (discardedBytes > MaxDiscardedBytes) {
-            qCWarning(lcDownload) << "[download] answer that is not the file goes on and on:" << source->url();
-            source->abort();
-        }
-        return;
+    fetch.waiting = false;
+    fetch.countdown = 0;
+    fetch.errorCode = 0;
+    fetch.md5Failed = false;
+    fetch.lastRead = 0;
+    fetch.replyRead = 0;
+    fetch.replyTotal = -1;
+    std::unique_ptr<TransferSink> target;
+    fetch.memory = nullptr;
+    if (fetch.tempName.isEmpty()) {
+        auto *memory = new NetworkFile;
+        fetch.memory = memory;
+        target.reset(memory);
+    } else {
+        target.reset(new FileSink(fetch.tempName));
     }
-    if (bytes.isEmpty())
-        return;
-    stallSeconds = 0;
+    fetch.sink.reset(new BlockSink(std::move(target), fetch.expected, FileSystem::ImgBlockSize));
+    dropTransfer(fetch);
+    fetch.transfer.reset(new Transfer(manager, this));
+    Fetch *const self = &fetch;
+    connect(fetch.transfer.get(), &Transfer::finished, this, [this, self] { onFetchFinished(self); });
+    connect(fetch.transfer.get(), &Transfer::progress, this,
+            [this, self](qint64 read, qint64 totalBytes) { onFetchProgress(self, read, totalBytes); });
 
-    if (head.size() < HeaderSize) {
-        head += bytes.left(HeaderSize - head.size());
-        if (head.size() == HeaderSize && Compression::announcedSize(head) != expectedSize) {
-            rejectTransfer("block announces another size");
-            return;
-        }
-    }
-    if (transferBytes + bytes.size() > receivedLimit) {
-        rejectTransfer("more data than the file can take");
-        return;
-    }
-    transferBytes += bytes.size();
-
-    if (tempFile) {
-        if (tempFile->write(bytes) != bytes.size()) {
-            qCWarning(lcDownload) << "[download] cannot write" << tempFile->fileName() << tempFile->errorString();
-            skipItem = true;
-            source->abort();
-            return;
-        }
-    } else if (buffer) {
-        buffer->append(bytes);
-    }
-    const DownloadItem &item = queue.at(int(currentIndex));
-    if (item.kind == EntryKind::AudioFile)
-        partBytes += quint64(bytes.size());
-    else if (isPartItem(item))
-        wholeBytes += quint32(bytes.size());
+    sendStatus(fetch, TransferState::Starting);
     sendProgress();
+
+    QUrl url(mirror);
+    url.setPath(url.path() + QLatin1Char('/') + fetch.remote);
+    Transfer::Limits limits;
+    limits.maxRedirects = MaxRedirects;
+    // The block sink holds the transfer to what the block can take; an
+    // announced length alone refuses nothing.
+    limits.maxBodySize = std::numeric_limits<qint64>::max();
+    limits.stallMs = StallLimitMs;
+    fetch.transfer->get(url, fetch.sink.get(), limits);
+    if (!fetch.transfer->isRunning())
+        onFetchFinished(self);
 }
 
-void FileDownloader::networkProgress(qint64 bytesRead, qint64 totalBytes)
+void FileDownloader::onFetchProgress(Fetch *fetch, qint64 bytesRead, qint64 totalBytes)
 {
-    if (!currentReply())
-        return;
-    const quint32 nowRead = quint32(bytesRead);
-    bytesThisSecond += nowRead >= lastBytesRead ? nowRead - lastBytesRead : nowRead;
-    lastBytesRead = nowRead;
-
-    const DownloadItem &item = queue.at(int(currentIndex));
-    if (isPartItem(item))
-        sendStatus(TransferState::Progress);
-    else
-        sendStatus(TransferState::Progress, sizeText(bytesRead, totalBytes, speed));
-    if (exitRequested() && reply)
-        reply->abort();
-}
-
-void FileDownloader::networkFinished()
-{
-    QNetworkReply *source = currentReply();
-    if (!source)
-        return;
-    reply = nullptr;
-    source->disconnect(this);
-    source->deleteLater();
-    if (source->bytesAvailable() > 0)
-        receive(source);
-    if (tempFile) {
-        // A block the disk did not take whole is a failed write, like one
-        // refused in receive(), not a bad block to fetch again.
-        if (!tempFile->flush() && !skipItem) {
-            qCWarning(lcDownload) << "[download] cannot write" << tempFile->fileName() << tempFile->errorString();
-            skipItem = true;
-        }
-        tempFile->close();
-    }
-
+    const qint64 delta = bytesRead - fetch->lastRead;
+    bytesThisSecond += quint32(qMax<qint64>(0, delta));
+    fetch->lastRead = bytesRead;
+    fetch->replyRead = bytesRead;
+    fetch->replyTotal = totalBytes;
     if (exitRequested()) {
-        // Nothing half-received is kept.
-        if (tempFile)
-            tempFile->remove();
-        closeTransferFiles();
-        loop->quit();
+        abortAll();
         return;
     }
-    if (skipItem) {
-        skipCurrentItem("the received file cannot be written");
-        return;
-    }
-    if (rejected) {
-        failCheck();
-        return;
-    }
-    errorCode = qint32(source->error());
-    if (errorCode != 0) {
-        failNetwork();
-        return;
-    }
-    const QUrl target = source->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-    if (!target.isEmpty()) {
-        followRedirect(source->url().resolved(target));
-        return;
-    }
-
-    const DownloadItem &item = queue.at(int(currentIndex));
-    if (item.kind == EntryKind::File)
-        finishFile();
-    else if (isEntryItem(item))
-        finishMember();
-    else
-        finishPart();
-}
-
-// Sends the request again to the redirect target, the received file
-// starting over from its first byte. Every hop counts against the limit.
-void FileDownloader::followRedirect(const QUrl &target)
-{
-    if (redirectsLeft <= 0) {
-        qCWarning(lcDownload) << "[download] too many redirects:" << target;
-        errorCode = QNetworkReply::TooManyRedirectsError;
-        failNetwork();
-        return;
-    }
-    --redirectsLeft;
-    if (!isWebAddress(target)) {
-        qCWarning(lcDownload) << "[download] redirect refused:" << target;
-        errorCode = QNetworkReply::ProtocolUnknownError;
-        failNetwork();
-        return;
-    }
-    if (tempFile && !tempFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        skipCurrentItem("the received file cannot be reopened");
-        return;
-    }
-    if (buffer)
-        buffer.reset(new NetworkFile);
-    transferBytes = 0;
-    head.clear();
-    lastBytesRead = 0;
-    // The redirect was an answer: the next hop gets its own ten seconds.
-    stallSeconds = 0;
-    qCDebug(lcDownload) << "[download redirect]" << target;
-    sendRequest(target);
-}
-
-// Stops a transfer whose content cannot be the file: it is retried like a
-// failed check.
-void FileDownloader::rejectTransfer(const char *reason)
-{
-    qCWarning(lcDownload) << "[download rejected]" << reason << queue.at(int(currentIndex)).path << expectedSize
-                          << transferBytes;
-    rejected = true;
-    if (reply)
-        reply->abort();
-}
-
-void FileDownloader::failNetwork()
-{
-    qCDebug(lcDownload) << "[download network error]" << errorCode << queue.at(int(currentIndex)).path;
-    if (tempFile)
-        tempFile->remove();
-    closeTransferFiles();
-    if (isPartItem(queue.at(int(currentIndex))) && queue.at(int(currentIndex)).kind == EntryKind::ImgArchive)
-        wholeBytes -= quint32(qMin<qint64>(transferBytes, wholeBytes));
-    retry = true;
-    countdown = RetrySeconds;
-    sendStatus(TransferState::NetworkRetry);
-}
-
-void FileDownloader::failCheck()
-{
-    qCDebug(lcDownload) << "[download check failed]" << queue.at(int(currentIndex)).path;
-    if (tempFile)
-        tempFile->remove();
-    closeTransferFiles();
-    if (isPartItem(queue.at(int(currentIndex))) && queue.at(int(currentIndex)).kind == EntryKind::ImgArchive)
-        wholeBytes -= quint32(qMin<qint64>(transferBytes, wholeBytes));
-    retry = true;
-    countdown = RetrySeconds;
-    md5Failed = true;
-    sendStatus(TransferState::Md5Retry);
-}
-
-// The item cannot be stored here: it is neither stored nor committed, and
-// the queue goes on with the next one.
-void FileDownloader::skipCurrentItem(const char *reason)
-{
-    const DownloadItem &item = queue.at(int(currentIndex));
-    qCWarning(lcDownload) << "[download skipped]" << reason << item.path;
-    if (tempFile)
-        tempFile->remove();
-    closeTransferFiles();
+    const DownloadItem &item = queue.at(fetch->item);
     if (isPartItem(item))
-        removePartFiles(item);
-    skipItem = true;
-    sendProgress();
-    loop->quit();
+        sendStatus(*fetch, TransferState::Progress);
+    else
+        sendStatus(*fetch, TransferState::Progress, sizeText(bytesRead, totalBytes, speed));
+    if (isPartItem(item))
+        sendProgress();
 }
+
+void FileDownloader::onFetchFinished(Fetch *fetch)
+{
+    if (exitRequested()) {
+        // Nothing half-received is kept, and nothing more is stored.
+        if (!fetch->tempName.isEmpty())
+            QFile::remove(fetch->tempName);
+        removeFetch(fetch);
+        return;
+    }
+    const Transfer::Result result = fetch->transfer->result();
+    switch (result) {
+    case Transfer::Result::Ok:
+        break;
+    case Transfer::Result::Aborted:
+        return;
+    case Transfer::Result::Rejected:
+    case Transfer::Result::TooLarge:
+        qCWarning(lcDownload) << "[download rejected] not the block asked for:" << fetch->remote
+                              << fetch->sink->announcedSize() << fetch->transfer->received();
+        failCheck(*fetch);
+        return;
+    case Transfer::Result::SinkFailed: {
+        const FileSink *file = dynamic_cast<FileSink *>(&fetch->sink->target());
+        skipItem(fetch->item, "the received file cannot be written", WorkFailure::Step::Write,
+                 file ? file->fault() : Platform::FileFault::Other);
+        return;
+    }
+    default:
+        failNetwork(*fetch, fetch->transfer->networkError());
+        return;
+    }
+    const DownloadItem &item = queue.at(fetch->item);
+    if (item.kind == EntryKind::File)
+        finishFile(*fetch);
+    else if (isEntryItem(item))
+        finishMember(*fetch);
+    else
+        finishPart(*fetch);
+}
+
+// ---------------------------------------------------------------------------
+// Storing
 
 // A plain file: unpacked beside its destination, checked, then put in place.
-void FileDownloader::finishFile()
+void FileDownloader::finishFile(Fetch &fetch)
 {
-    const DownloadItem &item = queue.at(int(currentIndex));
-    const QString unpackedName = destination + QStringLiteral(".new.tmp");
-    QFile unpacked(unpackedName);
-    if (!unpacked.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        skipCurrentItem("cannot write the unpacked file");
+    const int index = fetch.item;
+    const DownloadItem &item = queue.at(index);
+    const BlockStore::Outcome stored =
+        BlockStore::storeFile(fetch.tempName, destinationOf(index), item.size, ledger->remoteMd5(item.path));
+    switch (stored.kind) {
+    case BlockStore::Outcome::BadContent:
+        failCheck(fetch);
         return;
-    }
-    BlockInflater::Result result = BlockInflater::Result::Corrupt;
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (tempFile->open(QIODevice::ReadOnly))
-        result = BlockInflater::unpack(*tempFile, &unpacked, item.size, &hash);
-    if (!unpacked.flush() && result == BlockInflater::Result::Ok)
-        result = BlockInflater::Result::WriteFailed;
-    unpacked.close();
-    tempFile->close();
-    tempFile->remove();
-
-    if (result == BlockInflater::Result::WriteFailed) {
-        unpacked.remove();
-        skipCurrentItem("cannot write the unpacked file");
+    case BlockStore::Outcome::WriteFailed:
+        skipItem(index, "cannot write the unpacked file", WorkFailure::Step::Write, stored.fault);
         return;
+    case BlockStore::Outcome::StoreFailed:
+        reportFailure(index, WorkFailure::Step::Store, stored.fault);
+        break;
+    case BlockStore::Outcome::Stored:
+        ledger->commitFile(item.path);
+        break;
     }
-    const QString expectedMd5 = ledger->remoteMd5(item.path);
-    if (result != BlockInflater::Result::Ok
-        || (!expectedMd5.isEmpty() && expectedMd5 != QString::fromLatin1(hash.result().toHex()))) {
-        unpacked.remove();
-        failCheck();
-        return;
-    }
-
-    errorCode = 0;
-    stallSeconds = 0;
-    if (!exitRequested()) {
-        done += item.size;
-        if (Platform::replaceFile(unpackedName, destination)) {
-            ledger->commitFile(item.path);
-        } else {
-            qCWarning(lcDownload) << "[download not stored] cannot replace" << destination;
-            unpacked.remove();
-        }
-    } else {
-        unpacked.remove();
-    }
-    closeTransferFiles();
+    done += item.size;
+    endItem(index);
     sendProgress();
-    loop->quit();
+    removeFetch(&fetch);
 }
 
-// An archive member: unpacked in memory (it is at most 65,535 sectors),
-// checked, then written into the open archive.
-void FileDownloader::finishMember()
+// An archive member: unpacked, checked, then written into the open archive.
+void FileDownloader::finishMember(Fetch &fetch)
 {
-    const DownloadItem &item = queue.at(int(currentIndex));
-    const ArchiveMember &entry = item.entries.at(int(entryIndex));
+    const int index = fetch.item;
+    const DownloadItem &item = queue.at(index);
+    ItemRun &run = runs[size_t(index)];
+    const ArchiveMember &entry = item.entries.at(int(fetch.piece));
     QByteArray content;
-    const bool unpacked = buffer && Compression::uncompress(buffer->data(), &content, entry.second);
-    buffer.reset();
-    const QString expectedMd5 = ledger->remoteMemberMd5(item.path, entry.first);
-    if (!unpacked || (!expectedMd5.isEmpty() && expectedMd5 != hexMd5(content))) {
-        failCheck();
+    const QByteArray block = fetch.memory ? fetch.memory->data() : QByteArray();
+    if (!BlockStore::unpackMember(block, fetch.tempName, entry.second, ledger->remoteMemberMd5(item.path, entry.first),
+                                  &content)) {
+        failCheck(fetch);
         return;
     }
-
-    errorCode = 0;
-    stallSeconds = 0;
-    if (!exitRequested() && editor) {
-        const int index = editor->find(entry.first);
-        const bool stored = (index < 0 ? editor->append(entry.first, content) : editor->replace(index, content))
-                            && editor->writeDirectory();
-        if (stored)
+    if (run.editor) {
+        const BlockStore::Outcome stored = BlockStore::storeMember(*run.editor, entry.first, content);
+        if (stored.kind == BlockStore::Outcome::Stored) {
             ledger->commitArchiveMember(item.path, entry.first);
-        else
-            qCWarning(lcDownload) << "[download not stored] member" << entry.first << "in" << destination;
-        done += quint64(content.size());
-        if (entryIndex + 1 >= quint32(item.entries.size())) {
-            sendStatus(TransferState::Saving);
-            closeEditor();
+        } else {
+            qCWarning(lcDownload) << "[download not stored] member" << entry.first << "in" << item.path;
+            reportFailure(index, WorkFailure::Step::EditArchive, stored.fault, entry.first);
         }
     }
-    closeTransferFiles();
-    sendProgress();
-    loop->quit();
-}
-
-// One part of an audio file or of a whole archive. Parts arrive in order,
-// so part k is unpacked at once behind parts 0 to k-1 in the assembled file
-// beside the destination: every byte is inflated a single time. A part that
-// does not unpack to its length is cut off again and fetched again alone.
-void FileDownloader::finishPart()
-{
-    const DownloadItem &item = queue.at(int(currentIndex));
-    const qint64 offset = partStart(item, partIndex);
-    QFile assembled(destination + QStringLiteral(".tmp"));
-    if (!assembled.open(partIndex == 0 ? QIODevice::WriteOnly | QIODevice::Truncate
-                                       : QIODevice::WriteOnly | QIODevice::Append)) {
-        skipCurrentItem("cannot write the assembled file");
-        return;
-    }
-    if (assembled.size() != offset) {
-        // The parts before this one are not all there: start the item over.
-        assembled.close();
-        assembled.remove();
-        done = itemDoneBase;
-        wholeBytes = 0;
-        restartItem = true;
-        failCheck();
-        return;
-    }
-    BlockInflater::Result result = BlockInflater::Result::Corrupt;
-    if (tempFile->open(QIODevice::ReadOnly))
-        result = BlockInflater::unpack(*tempFile, &assembled, expectedSize);
-    tempFile->close();
-    if (!assembled.flush() && result == BlockInflater::Result::Ok)
-        result = BlockInflater::Result::WriteFailed;
-    if (result != BlockInflater::Result::Ok)
-        assembled.resize(offset);
-    assembled.close();
-    if (result == BlockInflater::Result::WriteFailed) {
-        skipCurrentItem("cannot write the assembled file");
-        return;
-    }
-    if (result != BlockInflater::Result::Ok) {
-        failCheck();
-        return;
-    }
-
-    done += partBytes;
-    partBytes = 0;
-    errorCode = 0;
-    stallSeconds = 0;
-    // The part lives on in the assembled file.
-    tempFile->remove();
-    closeTransferFiles();
-    if (!exitRequested() && partIndex + 1 >= item.partCount) {
-        assembleParts();
-        return;
+    done += quint64(content.size());
+    ++run.storedPieces;
+    if (run.storedPieces >= pieceCount(item)) {
+        sendStatus(index, TransferState::Saving);
+        if (run.editor) {
+            run.editor->close();
+            run.editor.reset();
+        }
+        endItem(index);
     }
     sendProgress();
-    loop->quit();
+    removeFetch(&fetch);
 }
 
-// All parts are unpacked: the assembled file is put in place only when it
-// has the item's size and, for an audio file, the MD5 of the list; the old
-// file stays usable until then. A failed check fetches the whole item again.
-void FileDownloader::assembleParts()
+// One part of an audio file or of a whole archive. Parts are joined in their
+// order: each is unpacked behind the ones before it in the file assembled
+// beside the destination, every byte inflated a single time. A part that
+// arrives ahead of its turn waits on disk.
+void FileDownloader::finishPart(Fetch &fetch)
 {
-    const DownloadItem &item = queue.at(int(currentIndex));
+    const int index = fetch.item;
+    ItemRun &run = runs[size_t(index)];
+    const qint64 wireBytes = fetch.transfer->received();
+    run.arrived.insert(fetch.piece, fetch.sink->announcedSize());
+    run.arrivedWireBytes.insert(fetch.piece, wireBytes);
+    if (queue.at(index).kind == EntryKind::ImgArchive)
+        run.wholeBytes += quint64(wireBytes);
+    removeFetch(&fetch, false);
+    joinArrivedParts(index);
+}
+
+void FileDownloader::joinArrivedParts(int index)
+{
+    ItemRun &run = runs[size_t(index)];
+    const DownloadItem &item = queue.at(index);
+    const QString assembled = destinationOf(index) + QStringLiteral(".tmp");
+    while (!run.ended && run.arrived.contains(run.storedPieces)) {
+        const quint32 part = run.storedPieces;
+        if (run.joinedBytes > 0 && QFile(assembled).size() != run.joinedBytes) {
+            // The parts before this one are not all there any more: the item
+            // starts over.
+            failCheck(pieceFetch(index, part), true);
+            return;
+        }
+        const qint64 length = run.arrived.take(part);
+        const qint64 wireBytes = run.arrivedWireBytes.take(part);
+        const BlockStore::Outcome joined =
+            BlockStore::appendPart(partFileName(index, part), assembled, run.joinedBytes, length);
+        if (joined.kind == BlockStore::Outcome::WriteFailed) {
+            skipItem(index, "cannot write the assembled file", WorkFailure::Step::Write, joined.fault);
+            return;
+        }
+        if (joined.kind != BlockStore::Outcome::Stored) {
+            // A part that does not unpack to its length is fetched again
+            // alone; the others stay.
+            if (item.kind == EntryKind::ImgArchive)
+                run.wholeBytes -= qMin(run.wholeBytes, quint64(wireBytes));
+            failCheck(pieceFetch(index, part));
+            return;
+        }
+        run.joinedBytes += length;
+        if (item.kind == EntryKind::AudioFile)
+            done += quint64(wireBytes);
+        ++run.storedPieces;
+    }
+    if (!run.ended && run.storedPieces >= item.partCount)
+        finishJoinedItem(index);
+    else
+        sendProgress();
+    fill();
+}
+
+// A fetch of one part of an item, in the queue but not sent: it stands for
+// a part to fetch again, or for the item while it waits to start over.
+FileDownloader::Fetch &FileDownloader::pieceFetch(int index, quint32 part)
+{
+    const DownloadItem &item = queue.at(index);
+    std::unique_ptr<Fetch> fetch(new Fetch);
+    fetch->item = index;
+    fetch->piece = part;
+    fetch->remote = item.path + QStringLiteral(".b") + QString::number(part) + QStringLiteral(".compressed");
+    fetch->tempName = partFileName(index, part);
+    fetch->expected = item.kind == EntryKind::ImgArchive ? -1 : expectedPartSize(item, part);
+    Fetch &added = *fetch;
+    fetches.push_back(std::move(fetch));
+    return added;
+}
+
+// All parts are joined: the assembled file is put in place only when it is
+// whole (an audio file of its listed size and MD5, an archive that reads as
+// one and holds every listed member); the old file stays usable until then.
+// A failed check fetches the whole item again.
+void FileDownloader::finishJoinedItem(int index)
+{
+    ItemRun &run = runs[size_t(index)];
+    const DownloadItem &item = queue.at(index);
     const bool archive = item.kind == EntryKind::ImgArchive;
-    sendStatus(archive ? TransferState::Unpacking : TransferState::Saving);
-
-    const QString assembledName = destination + QStringLiteral(".tmp");
-    QFile assembled(assembledName);
-    const QString expectedMd5 = archive ? QString() : ledger->remoteMd5(item.path);
-    bool whole = assembled.size() == qint64(item.size);
-    if (whole && !expectedMd5.isEmpty()) {
-        QCryptographicHash hash(QCryptographicHash::Md5);
-        whole = assembled.open(QIODevice::ReadOnly) && hash.addData(&assembled)
-                && expectedMd5 == QString::fromLatin1(hash.result().toHex());
-        assembled.close();
-    }
+    sendStatus(index, archive ? TransferState::Unpacking : TransferState::Saving);
+    const QString destination = destinationOf(index);
+    const QString assembled = destination + QStringLiteral(".tmp");
+    const bool whole = archive ? holdsListedMembers(assembled, item)
+                               : BlockStore::isWholeFile(assembled, item.size, ledger->remoteMd5(item.path));
     if (!whole) {
-        assembled.remove();
-        done = itemDoneBase;
-        wholeBytes = 0;
-        restartItem = true;
-        failCheck();
+        // The last part stands for the item in its countdown.
+        failCheck(pieceFetch(index, item.partCount - 1), true);
         return;
     }
-
     if (archive) {
-        wholeBytes = 0;
+        run.wholeBytes = 0;
         done += item.size;
     }
-    if (Platform::replaceFile(assembledName, destination)) {
+    Platform::FileFault fault = Platform::FileFault::None;
+    if (Platform::replaceFile(assembled, destination, &fault)) {
         if (archive)
             ledger->commitArchive(item.path);
         else
             ledger->commitFile(item.path);
     } else {
         qCWarning(lcDownload) << "[download not stored] cannot replace" << destination;
-        assembled.remove();
+        QFile::remove(assembled);
+        reportFailure(index, WorkFailure::Step::Store, fault);
     }
+    endItem(index);
     sendProgress();
-    loop->quit();
+}
+
+// ---------------------------------------------------------------------------
+// Failures and retries
+
+void FileDownloader::failNetwork(Fetch &fetch, qint32 code)
+{
+    qCDebug(lcDownload) << "[download network error]" << code << fetch.remote;
+    if (!fetch.tempName.isEmpty())
+        QFile::remove(fetch.tempName);
+    fetch.waiting = true;
+    fetch.countdown = RetrySeconds;
+    fetch.errorCode = code;
+    fetch.md5Failed = false;
+    sendStatus(fetch, TransferState::NetworkRetry);
+    sendProgress();
+}
+
+void FileDownloader::failCheck(Fetch &fetch, bool restart)
+{
+    qCDebug(lcDownload) << "[download check failed]" << fetch.remote;
+    if (!fetch.tempName.isEmpty())
+        QFile::remove(fetch.tempName);
+    if (restart)
+        restartItem(fetch.item, &fetch);
+    fetch.waiting = true;
+    fetch.countdown = RetrySeconds;
+    fetch.errorCode = 0;
+    fetch.md5Failed = true;
+    fetch.restartItem = restart;
+    sendStatus(fetch, TransferState::Md5Retry);
+    sendProgress();
+}
+
+// The item starts over from its first part once the countdown ends: what
+// it had received and joined is given up.
+void FileDownloader::restartItem(int index, const Fetch *keep)
+{
+    ItemRun &run = runs[size_t(index)];
+    dropFetches(index, keep);
+    removePartFiles(index);
+    done = run.doneBase;
+    run.wholeBytes = 0;
+    run.joinedBytes = 0;
+    run.storedPieces = 0;
+    run.arrived.clear();
+    run.arrivedWireBytes.clear();
+}
+
+// The item cannot be stored here: it is neither stored nor committed, the
+// failure goes to the ledger, and the queue goes on with the next one.
+void FileDownloader::skipItem(int index, const char *reason, WorkFailure::Step step, Platform::FileFault fault,
+                              const QString &member)
+{
+    qCWarning(lcDownload) << "[download skipped]" << reason << queue.at(index).path;
+    reportFailure(index, step, fault, member);
+    dropFetches(index, nullptr);
+    if (isPartItem(queue.at(index)))
+        removePartFiles(index);
+    ItemRun &run = runs[size_t(index)];
+    if (run.editor) {
+        run.editor->close();
+        run.editor.reset();
+    }
+    done = qMax(done, run.doneBase);
+    run.wholeBytes = 0;
+    endItem(index);
+    sendProgress();
+    fill();
+}
+
+void FileDownloader::endItem(int index)
+{
+    runs[size_t(index)].ended = true;
+}
+
+bool FileDownloader::isQueued(const Fetch *fetch) const
+{
+    return std::any_of(fetches.cbegin(), fetches.cend(),
+                       [fetch](const std::unique_ptr<Fetch> &candidate) { return candidate.get() == fetch; });
+}
+
+void FileDownloader::removeFetch(Fetch *fetch, bool refill)
+{
+    const auto found = std::find_if(fetches.begin(), fetches.end(),
+                                    [fetch](const std::unique_ptr<Fetch> &candidate) { return candidate.get() == fetch; });
+    if (found == fetches.end())
+        return;
+    dropTransfer(**found);
+    if (named == fetch)
+        named = nullptr;
+    fetches.erase(found);
+    if (refill)
+        fill();
+}
+
+// Every fetch of the item but keep goes, with what it had received.
+void FileDownloader::dropFetches(int index, const Fetch *keep)
+{
+    for (auto it = fetches.begin(); it != fetches.end();) {
+        Fetch &fetch = **it;
+        if (fetch.item != index || &fetch == keep) {
+            ++it;
+            continue;
+        }
+        dropTransfer(fetch);
+        if (!fetch.tempName.isEmpty())
+            QFile::remove(fetch.tempName);
+        if (named == &fetch)
+            named = nullptr;
+        it = fetches.erase(it);
+    }
+}
+
+// The transfer goes quietly (no more signals) and later: it may be the
+// sender of the signal being handled.
+void FileDownloader::dropTransfer(Fetch &fetch)
+{
+    if (!fetch.transfer)
+        return;
+    fetch.transfer->disconnect(this);
+    fetch.transfer.release()->deleteLater();
+}
+
+void FileDownloader::abortAll()
+{
+    for (const std::unique_ptr<Fetch> &fetch : fetches) {
+        dropTransfer(*fetch);
+        if (!fetch->tempName.isEmpty())
+            QFile::remove(fetch->tempName);
+    }
+    fetches.clear();
+    named = nullptr;
+    if (loop->isRunning())
+        loop->quit();
+}
+
+void FileDownloader::reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault, const QString &member)
+{
+    WorkFailure failure;
+    failure.path = queue.at(index).path;
+    failure.member = member;
+    failure.step = step;
+    failure.fault = fault;
+    ledger->workFailed(failure);
+}
+
+// Gives up the parts of an item: the received ones and the file they are
+// being joined into. The part count comes from the list; it is bounded when
+// queued, and a stop request ends the walk all the same.
+void FileDownloader::removePartFiles(int index) const
+{
+    const DownloadItem &item = queue.at(index);
+    for (quint32 part = 0; part < item.partCount && !exitRequested(); ++part)
+        QFile::remove(partFileName(index, part));
+    QFile::remove(destinationOf(index) + QStringLiteral(".tmp"));
 }
 
 void FileDownloader::speedCalc()
 {
-    if (retry && countdown != 0) {
-        if (md5Failed) {
-            --countdown;
-            sendStatus(TransferState::Md5Retry);
-        } else if (errorCode != 0) {
-            --countdown;
-            sendStatus(TransferState::NetworkRetry);
-        }
-        if (countdown == 0 || exitRequested())
-            loop->quit();
+    // Countdowns first, in queue order, each retry sent when its own ends.
+    std::vector<Fetch *> due;
+    for (const std::unique_ptr<Fetch> &fetch : fetches) {
+        if (!fetch->waiting || fetch->countdown == 0)
+            continue;
+        --fetch->countdown;
+        sendStatus(*fetch, fetch->md5Failed ? TransferState::Md5Retry : TransferState::NetworkRetry);
+        if (fetch->countdown == 0)
+            due.push_back(fetch.get());
     }
     speed = qint32(bytesThisSecond);
-    if (reply && exitRequested())
-        reply->abort();
-    if (reply) {
-        ++stallSeconds;
-        if (stallSeconds >= StallLimitSeconds) {
-            qCDebug(lcDownload) << "[download stalled]" << reply->url();
-            reply->abort();
+    bytesThisSecond = 0;
+    if (exitRequested()) {
+        abortAll();
+        speedTimer->start(SpeedCalcMs);
+        return;
+    }
+    for (Fetch *fetch : due) {
+        // An earlier retry may have ended the item, and its fetches with it.
+        if (!isQueued(fetch))
+            continue;
+        if (fetch->restartItem) {
+            // The whole item again, from its first part.
+            ItemRun &run = runs[size_t(fetch->item)];
+            run.nextPiece = 0;
+            run.storedPieces = 0;
+            run.doneBase = done;
+            removeFetch(fetch);
+        } else {
+            launch(*fetch);
         }
     }
-    bytesThisSecond = 0;
+    // With several transfers the text may name another one now.
+    if (maxFetches > 1) {
+        if (Fetch *current = namedFetch()) {
+            if (!current->waiting)
+                sendStatus(*current, TransferState::Progress,
+                           isPartItem(queue.at(current->item)) ? QString()
+                                                                 : sizeText(current->replyRead, current->replyTotal, speed));
+        }
+    }
     speedTimer->start(SpeedCalcMs);
 }
 
-void FileDownloader::moveOn()
+// ---------------------------------------------------------------------------
+// Texts and progress
+
+// The transfer the status text is about: the oldest in the queue. With
+// several at once the name moves on at most once a second, so that the
+// text does not flicker between files.
+FileDownloader::Fetch *FileDownloader::namedFetch()
 {
-    ++currentIndex;
-    entryIndex = 0;
-    partIndex = 0;
-    closeEditor();
+    Fetch *oldest = nullptr;
+    for (const std::unique_ptr<Fetch> &fetch : fetches) {
+        if (!oldest || fetch->item < oldest->item || (fetch->item == oldest->item && fetch->piece < oldest->piece))
+            oldest = fetch.get();
+    }
+    const bool mayMove = maxFetches == 1 || !named || !sinceNamed.isValid() || sinceNamed.elapsed() >= SpeedCalcMs;
+    if (oldest != named && mayMove) {
+        named = oldest;
+        sinceNamed.start();
+    }
+    if (!named)
+        return nullptr;
+    for (const std::unique_ptr<Fetch> &fetch : fetches) {
+        if (fetch.get() == named)
+            return fetch.get();
+    }
+    return nullptr;
 }
 
-void FileDownloader::closeEditor()
+void FileDownloader::sendStatus(Fetch &fetch, TransferState state, const QString &given)
 {
-    if (editor)
-        editor->close();
-    editor.reset();
-}
-
-void FileDownloader::closeTransferFiles()
-{
-    tempFile.reset();
-    buffer.reset();
-}
-
-// Gives up the parts of the current item: the received ones and the file
-// they are being unpacked into.
-void FileDownloader::removePartFiles(const DownloadItem &item) const
-{
-    for (quint32 part = 0; part < item.partCount; ++part)
-        QFile::remove(partFileName(part));
-    QFile::remove(destination + QStringLiteral(".tmp"));
-}
-
-void FileDownloader::sendStatus(TransferState state, const QString &given)
-{
-    const DownloadItem &item = queue.at(int(currentIndex));
-    const bool member = isEntryItem(item) && entryIndex < quint32(item.entries.size());
-    const QString left = member ? TransferTexts::leftText(state, item.entries.at(int(entryIndex)).first, item.path,
-                                                          errorCode, countdown)
-                                : TransferTexts::leftText(state, item.path, QString(), errorCode, countdown);
+    if (namedFetch() != &fetch)
+        return;
+    const DownloadItem &item = queue.at(fetch.item);
+    const ItemRun &run = runs[size_t(fetch.item)];
+    const bool member = isEntryItem(item);
+    const QString left = member ? TransferTexts::leftText(state, item.entries.at(int(fetch.piece)).first, item.path,
+                                                          fetch.errorCode, fetch.countdown)
+                                : TransferTexts::leftText(state, item.path, QString(), fetch.errorCode, fetch.countdown);
     QString right;
     if (state == TransferState::NetworkRetry || state == TransferState::Md5Retry) {
         // no right text while waiting
     } else if (item.kind == EntryKind::AudioFile) {
-        const qint64 received = qint64(partIndex) * item.partSize + qint64(partBytes);
-        if (state != TransferState::Saving)
-            right = sizeText(received, item.size, speed);
+        const qint64 received = qint64(fetch.piece) * item.partSize + (fetch.transfer ? fetch.transfer->received() : 0);
+        right = sizeText(received, item.size, speed);
     } else if (isPartItem(item)) {
-        right = sizeText(wholeBytes, item.size, speed);
+        qint64 inFlight = 0;
+        for (const std::unique_ptr<Fetch> &other : fetches) {
+            if (other->item == fetch.item && other->transfer && !other->waiting)
+                inFlight += other->transfer->received();
+        }
+        right = sizeText(qint64(run.wholeBytes) + inFlight, item.size, speed);
     } else {
-        const qint64 size = member ? qint64(item.entries.at(int(entryIndex)).second) : qint64(item.size);
+        const qint64 size = member ? qint64(item.entries.at(int(fetch.piece)).second) : qint64(item.size);
         if (state == TransferState::Starting)
             right = sizeText(0, size, speed);
         else if (state == TransferState::Progress)
@@ -937,18 +990,52 @@ void FileDownloader::sendStatus(TransferState state, const QString &given)
     progress->updateCurrentFile(left, right);
 }
 
+// The texts of an item's last steps (saving, unpacking), as one-name or
+// two-name texts of the item itself.
+void FileDownloader::sendStatus(int index, TransferState state)
+{
+    const DownloadItem &item = queue.at(index);
+    const ItemRun &run = runs[size_t(index)];
+    if (maxFetches > 1 && namedFetch() && namedFetch()->item != index)
+        return;
+    QString left;
+    QString right;
+    if (isEntryItem(item)) {
+        const ArchiveMember &entry = item.entries.last();
+        left = TransferTexts::leftText(state, entry.first, item.path, 0, 0);
+        right = sizeText(entry.second, entry.second, speed);
+    } else if (item.kind == EntryKind::AudioFile) {
+        left = TransferTexts::leftText(state, item.path, QString(), 0, 0);
+        if (state != TransferState::Saving)
+            right = sizeText(qint64(item.partCount - 1) * item.partSize, item.size, speed);
+    } else {
+        left = TransferTexts::leftText(state, item.path, QString(), 0, 0);
+        right = sizeText(qint64(run.wholeBytes), item.size, speed);
+    }
+    progress->updateCurrentFile(left, right);
+}
+
 void FileDownloader::sendProgress()
 {
     quint64 current = done;
-    if (currentIndex < quint32(queue.size())) {
-        const DownloadItem &item = queue.at(int(currentIndex));
-        if (item.kind == EntryKind::AudioFile)
-            current += partBytes;
-        else if (isPartItem(item))
-            current += wholeBytes;
+    for (size_t index = 0; index < runs.size(); ++index) {
+        const ItemRun &run = runs[index];
+        if (run.ended)
+            continue;
+        current += run.wholeBytes;
+        for (const qint64 bytes : run.arrivedWireBytes) {
+            if (queue.at(int(index)).kind == EntryKind::AudioFile)
+                current += quint64(bytes);
+        }
+    }
+    for (const std::unique_ptr<Fetch> &fetch : fetches) {
+        if (fetch->transfer && !fetch->waiting && isPartItem(queue.at(fetch->item)))
+            current += quint64(fetch->transfer->received());
     }
     progress->updateProgressBar(total, current);
 }
+
+// ---------------------------------------------------------------------------
 
 bool FileDownloader::isEntryItem(const DownloadItem &item) const
 {
@@ -960,17 +1047,30 @@ bool FileDownloader::isPartItem(const DownloadItem &item) const
     return item.kind == EntryKind::AudioFile || (item.kind == EntryKind::ImgArchive && item.wholeArchive);
 }
 
-// Part k holds partSize bytes (16 MiB for a whole archive); the last one
-// holds what remains of the item's size.
-qint64 FileDownloader::expectedPartSize(const DownloadItem &item, quint32 part) const
+quint32 FileDownloader::pieceCount(const DownloadItem &item) const
 {
-    const qint64 partSize = item.kind == EntryKind::AudioFile ? qint64(item.partSize) : qint64(FileSystem::ImgBlockSize);
-    if (part + 1 < item.partCount)
-        return partSize;
-    return qint64(item.size) - qint64(item.partCount - 1) * partSize;
+    if (isPartItem(item))
+        return item.partCount;
+    if (isEntryItem(item))
+        return quint32(item.entries.size());
+    return 1;
 }
 
-QString FileDownloader::partFileName(quint32 part) const
+// Part k of an audio file holds partSize bytes; the last one holds what
+// remains of the item's size.
+qint64 FileDownloader::expectedPartSize(const DownloadItem &item, quint32 part) const
 {
-    return destination + QStringLiteral("_b") + QString::number(part) + QStringLiteral(".tmp");
+    if (part + 1 < item.partCount)
+        return qint64(item.partSize);
+    return qint64(item.size) - qint64(item.partCount - 1) * qint64(item.partSize);
+}
+
+QString FileDownloader::destinationOf(int index) const
+{
+    return SafePath::inside(gameDir, queue.at(index).path);
+}
+
+QString FileDownloader::partFileName(int index, quint32 part) const
+{
+    return destinationOf(index) + QStringLiteral("_b") + QString::number(part) + QStringLiteral(".tmp");
 }

@@ -2,39 +2,40 @@
 
 #include "files/DownloadItem.h"
 #include "files/TransferTexts.h"
+#include "files/WorkFailure.h"
 
+#include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <memory>
+#include <vector>
 
 class DownloadLedger;
-class NetworkFile;
 class ProgressReceiver;
 class QEventLoop;
-class QFile;
 class QNetworkAccessManager;
-class QNetworkReply;
 class QTimer;
-class QUrl;
-
-namespace ImgArchive {
-class ArchiveEditor;
-}
 
 // The download queue of a sync pass. The diff handler fills it with what is
 // missing or changed; start() then moves the files from the mirror into the
-// game folder strictly one at a time, each through a nested event loop on
-// the calling thread. Every file travels as one qCompress block (or as
-// several, for audio files and whole archives) and is stored only after it
-// has been unpacked and checked: plain files and assembled files are built
-// beside their destination under a ".tmp" name and put in place in one
-// step, archive members go into their archive through the archive editor.
-// Failed transfers and failed checks are retried after a three-second
-// countdown, without limit, until they succeed or the launcher closes.
+// game folder, blocking the calling thread in a nested event loop. Every
+// file travels as one qCompress block (or as several, for audio files and
+// whole archives) and is stored only after it has been unpacked and
+// checked: plain files and assembled files are built beside their
+// destination under a ".tmp" name and put in place in one step, archive
+// members go into their archive through the archive editor.
+//
+// Up to connections() blocks travel at once, taken in queue order: files,
+// parts of one file, members of one archive alike. Parts are joined in
+// their order and members stored one at a time, all on the calling thread,
+// so each file has one writer. Every block has its own ten-second stall
+// limit and its own retry: a failed transfer or check is tried again after
+// a three-second countdown, without limit, until it succeeds or the
+// launcher closes. With one connection the queue runs strictly one block
+// after the other.
 class FileDownloader final : public QObject
 {
     Q_OBJECT
@@ -42,7 +43,7 @@ class FileDownloader final : public QObject
 public:
     FileDownloader(const QString &gameDir, ProgressReceiver *progress, DownloadLedger *ledger,
                    QObject *parent = nullptr);
-    // Closes an open archive (writing its directory).
+    // Ends every transfer and closes open archives (writing their directory).
     ~FileDownloader() override;
 
     // Items and directories whose path would leave the game folder, archive
@@ -56,6 +57,10 @@ public:
 
     const QStringList &directories() const;
     const QVector<DownloadItem> &items() const;
+
+    // Blocks in flight at once (Endpoints::downloadConnections() unless set).
+    int connections() const { return maxFetches; }
+    void setConnections(int count);
 
     // Sums the bytes the queue will store and reports (total, 0) as progress.
     void computeTotal();
@@ -71,40 +76,56 @@ public:
     static QString sizeText(qint64 done, qint64 total, qint32 speed);
 
 public slots:
-    void networkFinished();
-    void networkReadyRead();
-    void networkProgress(qint64 bytesRead, qint64 totalBytes);
+    // Once a second: the speed, the retry countdowns and the status text.
     void speedCalc();
 
 private:
     using TransferState = TransferTexts::TransferState;
+    struct Fetch;
+    struct ItemRun;
 
-    bool downloadNext(bool resume);
-    bool openArchiveForEntries(const DownloadItem &item, const QString &destination);
+    bool isInsideGameDir(const QString &path);
+    int nextItemToFetch() const;
+    bool beginItem(int index);
+    bool openArchiveForEntries(int index);
     bool fallBackToWholeArchive(DownloadItem &item);
-    void sendRequest(const QUrl &url);
-    void receive(QNetworkReply *source);
-    void followRedirect(const QUrl &target);
-    void rejectTransfer(const char *reason);
-    void failNetwork();
-    void failCheck();
-    void skipCurrentItem(const char *reason);
-    void finishFile();
-    void finishMember();
-    void finishPart();
-    void assembleParts();
-    void moveOn();
-    void closeEditor();
-    void closeTransferFiles();
-    void removePartFiles(const DownloadItem &item) const;
-    void sendStatus(TransferState state, const QString &given = QString());
+    void fill();
+    void startPiece(int index);
+    void launch(Fetch &fetch);
+    void onFetchFinished(Fetch *fetch);
+    void onFetchProgress(Fetch *fetch, qint64 bytesRead, qint64 totalBytes);
+    void finishFile(Fetch &fetch);
+    void finishMember(Fetch &fetch);
+    void finishPart(Fetch &fetch);
+    void joinArrivedParts(int index);
+    void finishJoinedItem(int index);
+    void failNetwork(Fetch &fetch, qint32 code);
+    void failCheck(Fetch &fetch, bool restartItem = false);
+    void skipItem(int index, const char *reason, WorkFailure::Step step, Platform::FileFault fault,
+                  const QString &member = QString());
+    void restartItem(int index, const Fetch *keep);
+    void endItem(int index);
+    Fetch &pieceFetch(int index, quint32 part);
+    bool isQueued(const Fetch *fetch) const;
+    void removeFetch(Fetch *fetch, bool refill = true);
+    void dropFetches(int index, const Fetch *keep);
+    void dropTransfer(Fetch &fetch);
+    void abortAll();
+    void reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault,
+                       const QString &member = QString());
+    void removePartFiles(int index) const;
+
+    Fetch *namedFetch();
+    void sendStatus(Fetch &fetch, TransferState state, const QString &given = QString());
+    void sendStatus(int index, TransferState state);
     void sendProgress();
 
-    QNetworkReply *currentReply() const;
     bool isEntryItem(const DownloadItem &item) const;
     bool isPartItem(const DownloadItem &item) const;
+    quint32 pieceCount(const DownloadItem &item) const;
     qint64 expectedPartSize(const DownloadItem &item, quint32 part) const;
-    QString partFileName(quint32 part) const;
+    QString destinationOf(int index) const;
+    QString partFileName(int index, quint32 part) const;
 
     QString gameDir;
     ProgressReceiver *progress;
@@ -112,44 +133,20 @@ private:
     QString mirror;
     QStringList directoryList;
     QVector<DownloadItem> queue;
-    quint32 currentIndex = 0;
-    quint32 entryIndex = 0;
-    quint32 partIndex = 0;
+    std::vector<ItemRun> runs;
+    std::vector<std::unique_ptr<Fetch>> fetches;
+    int maxFetches = 1;
+    // Items before this one have ended.
+    int firstOpenItem = 0;
     QNetworkAccessManager *manager;
-    QPointer<QNetworkReply> reply;
+    QEventLoop *loop;
+    QTimer *speedTimer;
     quint64 total = 0;
     quint64 done = 0;
-    quint64 partBytes = 0;
-    QEventLoop *loop;
-    std::unique_ptr<QFile> tempFile;
     qint32 speed = -1;
-    bool retry = false;
-    quint32 countdown = 0;
-    qint32 errorCode = 0;
-    bool md5Failed = false;
-    quint32 stallSeconds = 0;
     quint32 bytesThisSecond = 0;
-    quint32 lastBytesRead = 0;
-    std::unique_ptr<ImgArchive::ArchiveEditor> editor;
-    std::unique_ptr<NetworkFile> buffer;
-    quint32 wholeBytes = 0;
-    QTimer *speedTimer;
-
-    // The current transfer: where it lands, what it must unpack to, and
-    // what has arrived of it.
-    QString destination;
-    qint64 expectedSize = 0;
-    qint64 receivedLimit = 0;
-    qint64 transferBytes = 0;
-    // Body bytes of the current answer dropped because it is not the file.
-    qint64 discardedBytes = 0;
-    QByteArray head;
-    int redirectsLeft = 0;
-    bool rejected = false;
-    // Set by a finished transfer: the item cannot be stored and the queue
-    // moves on, or the item starts again from its first part.
-    bool skipItem = false;
-    bool restartItem = false;
-    // Done bytes when the current multi-part item began.
-    quint64 itemDoneBase = 0;
+    // The transfer the status text names, and since when: with several at
+    // once, the name moves on at most once a second.
+    const Fetch *named = nullptr;
+    QElapsedTimer sinceNamed;
 };

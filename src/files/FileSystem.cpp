@@ -1,7 +1,7 @@
 #include "files/FileSystem.h"
 
 #include "files/FolderWalk.h"
-
+#include "files/imgarchive/ArchiveEditor.h"
 #include "platform/Platform.h"
 
 #include <QCryptographicHash>
@@ -12,6 +12,8 @@
 #include <QLoggingCategory>
 #include <QtEndian>
 
+#include <cstring>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcScan, "varo.files", QtInfoMsg)
@@ -21,6 +23,9 @@ Q_LOGGING_CATEGORY(lcScan, "varo.files", QtInfoMsg)
 // time through QFile's own 16 KiB buffer, which costs a copy and a call per
 // kilobyte on top of the hashing itself.
 constexpr int HashChunkSize = 256 << 10;
+
+// The name of the record that marks the launcher's own archive form.
+const char StaticHeaderName[] = "v2staticHeader.v2sh";
 
 // The game's IMG files that are data files of their own, not archives.
 const char *const NonArchiveImgNames[] = {"anim.img",     "cuts.img",   "carrec.img", "paths.img",
@@ -89,39 +94,42 @@ struct DirRecord
     QString name;
 };
 
-// The directory of an archive (VER2 or V2SH alike: the magic is not looked
-// at). False when the file cannot be read or its record count is implausible
-// for its size or beyond what an archive can hold.
+// The directory of an archive (VER2 or V2SH alike). False when the file
+// cannot be read or its record count is implausible for its form and size
+// (ArchiveEditor::maxRecordCount). Records of no length are left out (the
+// record that marks the launcher's own form among them), and so is a record
+// carrying that record's name, which the archive editor never shows.
 bool readArchiveDirectory(const QString &path, QVector<DirRecord> *records)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const qint64 fileSize = file.size();
-    uchar header[8];
-    if (file.read(reinterpret_cast<char *>(header), 8) != 8)
+    const QByteArray header = file.read(8);
+    if (header.size() != 8)
         return false;
-    const qint32 count = qFromLittleEndian<qint32>(header + 4);
-    if (count < 1 || count > FileSystem::ImgMaxRecords || 8 + 32 * qint64(count) > fileSize)
+    const qint32 count = qFromLittleEndian<qint32>(header.constData() + 4);
+    if (count < 1 || count > ImgArchive::ArchiveEditor::maxRecordCount(header.left(4), fileSize)
+        || 8 + 32 * qint64(count) > fileSize)
         return false;
     const QByteArray table = file.read(32 * qint64(count));
-    if (table.size() != 32 * count)
+    if (table.size() != 32 * qint64(count))
         return false;
     records->reserve(count);
     const auto *bytes = reinterpret_cast<const uchar *>(table.constData());
     for (qint32 i = 0; i < count; ++i) {
-        const uchar *record = bytes + 32 * i;
+        const uchar *record = bytes + 32 * qint64(i);
         const quint16 firstSize = qFromLittleEndian<quint16>(record + 4);
         const quint16 secondSize = qFromLittleEndian<quint16>(record + 6);
         const quint32 sectors = secondSize != 0 ? secondSize : firstSize;
-        if (sectors == 0)
-            continue; // also drops the static header record of our own form
         const char *nameField = reinterpret_cast<const char *>(record + 8);
+        if (sectors == 0 || std::memcmp(nameField, StaticHeaderName, sizeof(StaticHeaderName) - 1) == 0)
+            continue;
         const QString name = QString::fromLocal8Bit(nameField, int(qstrnlen(nameField, 24)));
         // The text listing separates fields by blanks and records by line
         // feeds; a name holding either could not be written into it and read
         // back (a line feed would even start a line of its own choosing).
-        if (name.contains(QLatin1Char(' ')) || name.contains(QLatin1Char('\n')))
+        if (name.isEmpty() || name.contains(QLatin1Char(' ')) || name.contains(QLatin1Char('\n')))
             continue;
         records->append({qFromLittleEndian<quint32>(record), sectors, name});
     }
@@ -209,6 +217,16 @@ void FileSystem::audioParts(quint32 size, quint32 *blockCount, quint32 *partSize
         *blockCount = (size + AudioPartSize - 1) / AudioPartSize;
         *partSize = AudioPartSize;
     }
+}
+
+bool FileSystem::partsAddUp(quint64 size, quint32 partCount, quint64 partSize)
+{
+    if (partCount == 0)
+        return false;
+    if (partCount == 1)
+        return true;
+    const quint64 before = quint64(partCount - 1) * partSize;
+    return partSize > 0 && before <= size && size - before <= partSize;
 }
 
 bool FileSystem::isImgArchiveName(const QString &relativePath)

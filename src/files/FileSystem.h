@@ -26,6 +26,14 @@ public:
     // transfer block of a whole archive.
     static constexpr quint32 ImgDirectoryAreaSize = 409600;
     static constexpr quint32 ImgBlockSize = 16777216; // 16 MiB
+    // An archive fetched whole travels in at most this many blocks: every
+    // size the listings can hold (32 bits) fits.
+    static constexpr quint32 MaxImgBlocks = 256;
+    // No audio part but the last is smaller than this; the number of parts
+    // of any file is then bounded by its size.
+    static constexpr quint32 MinAudioPartSize = 1 << 20;
+    // So no file of a 32-bit size has more parts than this.
+    static constexpr quint32 MaxAudioParts = quint32((quint64(1) << 32) / MinAudioPartSize) + 1;
     static constexpr qint32 ImgMaxRecords = 12799;
     static constexpr quint32 SectorSize = 2048;
 
@@ -56,6 +64,9 @@ public:
 
     // Audio part layout of a file of the given size.
     static void audioParts(quint32 size, quint32 *blockCount, quint32 *partSize);
+    // Whether partCount parts of partSize bytes, the last one shorter, make
+    // up size bytes.
+    static bool partsAddUp(quint64 size, quint32 partCount, quint64 partSize);
 
 signals:
     void updateProgressBar(quint64 maxValue, quint64 currentValue);

@@ -19,3 +19,15 @@ qint64 NetworkFile::size() const
 {
     return bytes.size();
 }
+
+bool NetworkFile::begin()
+{
+    bytes.clear();
+    return true;
+}
+
+TransferSink::Take NetworkFile::take(const QByteArray &more)
+{
+    append(more);
+    return Take::Ok;
+}

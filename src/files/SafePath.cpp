@@ -58,7 +58,7 @@ bool isSafeRelative(const QString &relativePath)
     }
     const QStringList parts = relativePath.split(QLatin1Char('/'));
     for (const QString &part : parts) {
-        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..") || !isPortableName(part))
+        if (part.isEmpty() || part.startsWith(QLatin1Char('.')) || !isPortableName(part))
             return false;
     }
     return true;
@@ -68,6 +68,8 @@ bool isSafeMemberName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.toUtf8().size() > 23
         || !isPortableName(name))
+        return false;
+    if (name.startsWith(QLatin1String("v2staticHeader.v2sh"), Qt::CaseInsensitive))
         return false;
     for (const QChar c : name) {
         if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(' ') || c.unicode() < 0x20

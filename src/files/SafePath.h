@@ -9,13 +9,18 @@ namespace SafePath {
 
 // Whether a relative path from a listing may name something in the game
 // folder: not empty, "/"-separated, no leading "/", no drive or colon, no
-// backslash, no NUL or other control character, no empty, "." or ".."
-// component, and every component a portable name (below).
+// backslash, no NUL or other control character, no empty component and none
+// that begins with "." ("." and ".." included: hidden names are never seen
+// by the scan or the clean-up, so the launcher could neither check nor
+// remove what it stored under one), and every component a portable name
+// (below).
 bool isSafeRelative(const QString &relativePath);
 
 // Whether a name inside an IMG archive may be used: not empty, at most 23
 // bytes in UTF-8, no "/", "\", space or control character, not "." or "..",
-// and a portable name (below).
+// a portable name (below), and not the name of the record that marks the
+// launcher's own archive form (a member of that name would be taken for it
+// and vanish).
 bool isSafeMemberName(const QString &name);
 
 // Whether one name means the same file on every system the launcher runs

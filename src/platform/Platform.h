@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -19,10 +20,13 @@ bool isFirstInstance(const QString &name);
 // Returns false when the figure cannot be read.
 bool freeBytes(const QString &path, quint64 *bytes);
 
-// Test hook: a fixed figure that freeBytes reports instead of asking the
-// system; a negative value returns to the real figure. The environment
-// variable VARO_TEST_FREE_BYTES sets it for whole processes (tools, tests).
+#ifdef VARO_TEST_HOOKS
+// Test hook, in test builds only: a fixed figure that freeBytes reports
+// instead of asking the system; a negative value returns to the real figure.
+// The environment variable VARO_TEST_FREE_BYTES sets it for whole processes
+// (tools, tests).
 void setFreeBytesOverride(qint64 bytes);
+#endif
 
 // The current user's documents folder, in native form; empty when unknown.
 QString documentsFolder();
@@ -88,6 +92,19 @@ QString canonicalPath(const QString &path);
 // Whether path itself is a link to another place: a symbolic link, and on
 // Windows also a junction or a volume mount point. Never follows it.
 bool isLink(const QString &path);
+// Opens the existing file that file names in mode, without following a
+// symbolic link at the name itself: a link there makes the open fail. For
+// files edited in place (archives), so that a link planted at the name
+// cannot send the writes to whatever it points to. The file is never
+// created.
+bool openExisting(QFile &file, QIODevice::OpenMode mode);
+
+// Opens file (its name set) as a new file that nothing else stands at:
+// whatever is at the name is removed first (a symbolic link as a link, never
+// what it points to), then the file is created exclusively, which fails
+// rather than follow a link planted in between. For temporary and received
+// files, whose names an earlier run or anything else may have occupied.
+bool createFresh(QFile &file, QIODevice::OpenMode mode = QIODevice::WriteOnly);
 
 // Last modification of the file or folder at path (symbolic links followed),
 // in whole seconds since 1970-01-01 UTC, as QFileInfo::lastModified() gives

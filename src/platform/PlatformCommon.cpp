@@ -1,6 +1,6 @@
 // Parts of the platform layer that are the same on every system: the
-// message-box routing, the free-space test hook and the multiplayer client's
-// settings value.
+// message-box routing, the free-space test hook (test builds only) and the
+// multiplayer client's settings value.
 
 #include "platform/Platform.h"
 #include "platform/PlatformNative.h"
@@ -26,6 +26,7 @@ Platform::MessageBoxHandler &handler()
     return value;
 }
 
+#ifdef VARO_TEST_HOOKS
 qint64 initialFreeBytesOverride()
 {
     bool ok = false;
@@ -38,6 +39,7 @@ std::atomic<qint64> &freeBytesOverride()
     static std::atomic<qint64> value(initialFreeBytesOverride());
     return value;
 }
+#endif
 
 // The multiplayer client's key. On Windows this is the registry key
 // HKEY_CURRENT_USER\Software\<vendor>\CR-MP\GenerationC; elsewhere the native
@@ -57,18 +59,22 @@ QSettings *openClientSettings()
 
 namespace Platform {
 
+#ifdef VARO_TEST_HOOKS
 void setFreeBytesOverride(qint64 bytes)
 {
     freeBytesOverride().store(bytes);
 }
+#endif
 
 bool freeBytes(const QString &path, quint64 *bytes)
 {
+#ifdef VARO_TEST_HOOKS
     const qint64 fixed = freeBytesOverride().load();
     if (fixed >= 0) {
         *bytes = quint64(fixed);
         return true;
     }
+#endif
     return systemFreeBytes(path, bytes);
 }
 
@@ -98,6 +104,14 @@ void systemMessageBox(const QString &caption, const QString &text)
 void printMessageBox(const QString &caption, const QString &text)
 {
     printText(Stream::Error, QStringLiteral("[message box] %1: %2\n").arg(caption, text));
+}
+
+bool createFresh(QFile &file, QIODevice::OpenMode mode)
+{
+    if (file.isOpen())
+        file.close();
+    QFile::remove(file.fileName());
+    return file.open(mode | QIODevice::NewOnly);
 }
 
 QString playerName()

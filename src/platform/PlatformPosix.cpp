@@ -144,6 +144,30 @@ void printText(Stream stream, const QString &text)
     std::fflush(file);
 }
 
+bool openExisting(QFile &file, QIODevice::OpenMode mode)
+{
+    if (file.isOpen())
+        file.close();
+    int flags = O_CLOEXEC | O_NOFOLLOW;
+    if ((mode & QIODevice::ReadWrite) == QIODevice::ReadWrite)
+        flags |= O_RDWR;
+    else if (mode & QIODevice::WriteOnly)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
+    if (mode & QIODevice::Append)
+        flags |= O_APPEND;
+    if (mode & QIODevice::Truncate)
+        flags |= O_TRUNC;
+    const int fd = ::open(QFile::encodeName(file.fileName()).constData(), flags);
+    if (fd < 0)
+        return false;
+    if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+        return true;
+    ::close(fd);
+    return false;
+}
+
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
 {
     struct stat info;

@@ -144,6 +144,18 @@ bool isLink(const QString &path)
     return Win32Calls::isNameSurrogate(QDir::toNativeSeparators(path).toStdWString());
 }
 
+bool openExisting(QFile &file, QIODevice::OpenMode mode)
+{
+    if (file.isOpen())
+        file.close();
+    // A symbolic link (or other reparse point) at the name is refused; the
+    // open itself never creates the file.
+    const QFileInfo info(file.fileName());
+    if (info.isSymLink() || !info.exists())
+        return false;
+    return file.open(mode | QIODevice::ExistingOnly);
+}
+
 bool modificationTime(const QString &path, qint64 *secondsSinceEpoch)
 {
     // Local time conversions are cheap here; Qt's own reading is kept.

@@ -11,9 +11,10 @@ namespace {
 const QByteArray Magic = QByteArrayLiteral("VAROBNRYLST01");
 
 // Far above the largest list the launcher writes (the sync state of a whole
-// game folder is a few megabytes before compression); anything bigger is not
-// ours and is not read into memory.
-constexpr qint64 MaxFileSize = qint64(256) * 1024 * 1024;
+// game folder is a few megabytes before compression, and its plaintext is
+// bounded by PayloadCipher::MaxPlaintextSize); anything bigger is not ours
+// and is not read into memory.
+constexpr qint64 MaxFileSize = PayloadCipher::MaxPlaintextSize + 1024 * 1024;
 constexpr qint64 ReadChunkSize = 64 * 1024;
 
 } // namespace

@@ -52,13 +52,13 @@ qint64 announcedSize(const QByteArray &block)
     return (qint64(bytes[0]) << 24) | (qint64(bytes[1]) << 16) | (qint64(bytes[2]) << 8) | qint64(bytes[3]);
 }
 
-bool uncompress(const QByteArray &block, QByteArray *out, qint64 expectedSize)
+bool uncompress(const QByteArray &block, QByteArray *out, qint64 expectedSize, qint64 maxSize)
 {
     out->clear();
     const qint64 announced = announcedSize(block);
     if (announced < 0)
         return false;
-    if (expectedSize >= 0 && announced != expectedSize)
+    if ((expectedSize >= 0 && announced != expectedSize) || (maxSize >= 0 && announced > maxSize))
         return false;
     const qint64 streamLength = block.size() - 4;
     if (announced == 0) {

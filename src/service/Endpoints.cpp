@@ -58,4 +58,14 @@ QString defaultServerAddress()
     return setting("VARO_DEFAULT_SERVER", VARO_BUILTIN_DEFAULT_SERVER);
 }
 
+int downloadConnections()
+{
+    constexpr int MaxConnections = 16;
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue("VARO_DOWNLOAD_CONNECTIONS", &ok);
+    if (ok && value >= 1 && value <= MaxConnections)
+        return value;
+    return qBound(1, VARO_BUILTIN_DOWNLOAD_CONNECTIONS, MaxConnections);
+}
+
 } // namespace Endpoints

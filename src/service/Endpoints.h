@@ -11,6 +11,7 @@
 //     VARO_MONITORING_URL  monitoring endpoint, path "/servers/monitoring"
 //     VARO_GAME_HOST       host name of the game servers, sent to monitoring
 //     VARO_DEFAULT_SERVER  IPv4 address of the fallback game server
+//     VARO_DOWNLOAD_CONNECTIONS  game-file transfers at once (1 to 16)
 namespace Endpoints {
 
 QString launcherApiBase();
@@ -23,5 +24,10 @@ QString monitoringUrl();
 QString gameHost();
 
 QString defaultServerAddress();
+
+// How many game-file transfers the download queue keeps going at once; 1
+// fetches strictly one after the other. An override that is not a number
+// from 1 to 16 is ignored.
+int downloadConnections();
 
 } // namespace Endpoints

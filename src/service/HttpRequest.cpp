@@ -1,57 +1,17 @@
 #include "service/HttpRequest.h"
 
+#include "service/Transfer.h"
+
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
 #include <QUrl>
-#include <QVariant>
-
-#ifndef QT_NO_SSL
-#include <QSslConfiguration>
-#include <QSslSocket>
-#endif
-
-#include <memory>
 
 namespace {
 
 Q_LOGGING_CATEGORY(lcHttp, "varo.service", QtInfoMsg)
 
 constexpr qint64 MaxResponseSizeLimit = qint64(1) << 30;
-
-const QByteArray UserAgent = QByteArrayLiteral("VaroOnline/1.0.0.0");
-const QByteArray FormContentType = QByteArrayLiteral("application/x-www-form-urlencoded");
-
-// Only web addresses are fetched: the network layer would also read file:,
-// qrc: and data: addresses, and an answer must never make the launcher read
-// its own disk.
-bool isWebAddress(const QUrl &url)
-{
-    if (!url.isValid() || url.host().isEmpty())
-        return false;
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
-}
-
-QNetworkRequest makeRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::UserAgentHeader, UserAgent);
-    // Redirects come back to us as answers and are followed by hand, so that
-    // each hop is checked and counted.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setMaximumRedirectsAllowed(10);
-#if defined(VARO_INSECURE_TLS) && !defined(QT_NO_SSL)
-    // Built for a deployment whose servers use self-signed certificates.
-    QSslConfiguration ssl = request.sslConfiguration();
-    ssl.setPeerVerifyMode(QSslSocket::VerifyNone);
-    request.setSslConfiguration(ssl);
-#endif
-    return request;
-}
 
 } // namespace
 
@@ -64,6 +24,11 @@ HttpRequest::HttpRequest(const QString &url, qint64 maxResponseSize)
 void HttpRequest::addParam(const QString &key, const QString &value)
 {
     params.insert(key, value);
+}
+
+void HttpRequest::setHeader(const QByteArray &name, const QByteArray &value)
+{
+    requestHeaders.append({name, value});
 }
 
 QByteArray HttpRequest::encodeParams() const
@@ -81,111 +46,44 @@ QByteArray HttpRequest::encodeParams() const
 
 bool HttpRequest::perform(bool post, int timeoutMs)
 {
-    QUrl working(address);
-    if (!isWebAddress(working)) {
-        qCDebug(lcHttp) << "[http refused]" << address;
-        return false;
-    }
-
-    // Declared in this order so that the loop and the timer go first and the
-    // manager then takes every reply it made with it.
+    // Declared first, so that the transfer (and its reply) go before it.
     QNetworkAccessManager manager;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setInterval(qMax(0, timeoutMs));
-    QEventLoop loop;
+    Transfer transfer(&manager);
+    for (const auto &header : qAsConst(requestHeaders))
+        transfer.setHeader(header.first, header.second);
+    MemorySink sink;
+    Transfer::Limits limits;
+    limits.maxRedirects = MaxRedirects;
+    limits.maxBodySize = maxSize;
+    // A time-out of 0 fires at once, as a timer of 0 ms would.
+    limits.hopTimeoutMs = qMax(1, timeoutMs);
 
     const QByteArray payload = encodeParams();
-    int budget = MaxRedirects + 1;
-
-    for (;;) {
-        QUrl target = working;
-        if (!post)
-            target.setQuery(QString::fromUtf8(payload));
-        QNetworkRequest request = makeRequest(target);
-        if (post)
-            request.setHeader(QNetworkRequest::ContentTypeHeader, FormContentType);
-
-        std::unique_ptr<QNetworkReply> reply(post ? manager.post(request, payload) : manager.get(request));
-        QNetworkReply *const r = reply.get();
-        QByteArray received;
-        bool tooLong = false;
-
-        QObject::connect(r, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        QObject::connect(&timer, &QTimer::timeout, r, &QNetworkReply::abort);
-        // Refuse an announced length over the bound before any of it arrives.
-        QObject::connect(r, &QNetworkReply::metaDataChanged, r, [&tooLong, r, this] {
-            const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
-            if (!tooLong && length.isValid() && length.toLongLong() > maxSize) {
-                tooLong = true;
-                r->abort();
-            }
-        });
-        // Take the body as it comes, so that no more than the bound plus one
-        // chunk is ever held.
-        QObject::connect(r, &QNetworkReply::readyRead, r, [&received, &tooLong, r, this] {
-            if (tooLong)
-                return;
-            if (received.size() + r->bytesAvailable() > maxSize) {
-                tooLong = true;
-                r->abort();
-                return;
-            }
-            received += r->readAll();
-        });
-
-        timer.start();
-        loop.exec();
-        timer.stop();
-
-        if (!r->isFinished()) {
-            qCInfo(lcHttp) << "[http unfinished]" << target;
-            return false;
-        }
-        if (tooLong) {
-            qCDebug(lcHttp) << "[http too long]" << target << maxSize;
-            return false;
-        }
-        if (r->error() != QNetworkReply::NoError) {
-            qCInfo(lcHttp) << "[http error]" << target << r->error();
-            return false;
-        }
-
-        const QUrl redirect = r->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-        if (redirect.isEmpty()) {
-            if (received.size() + r->bytesAvailable() > maxSize) {
-                qCDebug(lcHttp) << "[http too long]" << target << maxSize;
-                return false;
-            }
-            received += r->readAll();
-            // Qt may end an answer that the server cut short, or send the
-            // request once more by itself after a reset and hand on the new
-            // answer behind the old one's bytes, without an error. An answer
-            // that announced its length must have exactly that length.
-            const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
-            const QByteArray encoding = r->rawHeader("Content-Encoding").trimmed().toLower();
-            if (length.isValid() && (encoding.isEmpty() || encoding == "identity")
-                && length.toLongLong() != received.size()) {
-                qCDebug(lcHttp) << "[http short]" << target << received.size() << "of" << length.toLongLong();
-                return false;
-            }
-            body = received;
-            return true;
-        }
-
-        working = working.resolved(redirect);
-        if (budget == 1) {
-            qCDebug(lcHttp) << "[http too many redirects]" << working;
-            return false;
-        }
-        --budget;
-        if (!isWebAddress(working)) {
-            qCDebug(lcHttp) << "[http refused]" << working;
-            return false;
-        }
-        qCDebug(lcHttp) << "[http redirect]" << working;
+    QEventLoop loop;
+    QObject::connect(&transfer, &Transfer::finished, &loop, &QEventLoop::quit);
+    if (post) {
+        transfer.post(QUrl(address), payload, &sink, limits);
+    } else {
+        // A GET carries the parameters as the query of every hop.
+        transfer.setQueryForEveryHop(QString::fromUtf8(payload));
+        transfer.get(QUrl(address), &sink, limits);
     }
+    if (transfer.isRunning())
+        loop.exec();
+    if (transfer.isRunning()) {
+        // The loop ended for another reason (the thread was asked to quit).
+        transfer.abort();
+        return false;
+    }
+    if (transfer.result() != Transfer::Result::Ok) {
+        qCInfo(lcHttp) << "[http failed]" << transfer.url() << int(transfer.result()) << transfer.networkError();
+        return false;
+    }
+    body = sink.data;
+    status = transfer.statusCode();
+    etag = transfer.responseHeader("ETag");
+    lastModified = transfer.responseHeader("Last-Modified");
+    return true;
 }
 
 bool HttpRequest::get(int attempts, int timeoutMs)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QMap>
 #include <QString>
 #include <QtGlobal>
@@ -46,6 +48,8 @@ public:
     // Adds a parameter or replaces the value of an existing key. Parameters
     // are sent in key order.
     void addParam(const QString &key, const QString &value);
+    // A header sent with every request of every attempt.
+    void setHeader(const QByteArray &name, const QByteArray &value);
 
     // key=value pairs joined by "&" in key order: the key as its raw UTF-8
     // bytes, the value percent-encoded over UTF-8 (everything but
@@ -67,6 +71,13 @@ public:
 
     // Body of the last successful attempt.
     QByteArray response() const;
+    // Of the last successful attempt: the HTTP status (304 for an answer
+    // that the content has not changed, which has no body) and the headers
+    // by which the server identifies the content's version (empty when not
+    // sent).
+    int statusCode() const { return status; }
+    QByteArray entityTag() const { return etag; }
+    QByteArray lastModifiedText() const { return lastModified; }
 
     QString url() const;
 
@@ -79,4 +90,8 @@ private:
     QMap<QString, QString> params;
     QByteArray body;
     qint64 maxSize;
+    QList<QPair<QByteArray, QByteArray>> requestHeaders;
+    int status = 0;
+    QByteArray etag;
+    QByteArray lastModified;
 };

@@ -305,14 +305,20 @@ void LoadThread::downloadUpdate()
     UpdateDownload download(downloadUrl, latestVersion);
     connect(&download, &UpdateDownload::setState, this, &LoadThread::setState);
     connect(&download, &UpdateDownload::setProgress, this, &LoadThread::setProgress);
-    if (!download.run()) {
-        quitIfExiting();
-        return;
+    // An installer that does not start is fetched and started again after
+    // the pause of a failed download, for as long as it takes: the file may
+    // have been damaged or taken away (a virus scanner) in the meantime, and
+    // the window must not wait for ever on a text that nothing changes.
+    while (download.run()) {
+        if (installUpdate())
+            return;
+        if (!download.pauseBeforeRetry(QStringLiteral("Установка обновления: не удалось запустить установщик...")))
+            break;
     }
-    installUpdate();
+    quitIfExiting();
 }
 
-void LoadThread::installUpdate()
+bool LoadThread::installUpdate()
 {
     emit setState(QStringLiteral("Установка обновления..."), QString());
     emit setProgress(100, 100);
@@ -322,9 +328,10 @@ void LoadThread::installUpdate()
 #ifndef Q_OS_WIN
     QFile::setPermissions(installer, QFile::permissions(installer) | QFileDevice::ExeOwner | QFileDevice::ExeUser);
 #endif
-    // The installer's own start result is not looked at: it replaces the
-    // launcher, which has nothing left to do either way.
+    // Whether the installer started is all that is known: what it does
+    // afterwards is its own business (it replaces the launcher).
     const bool started =
         Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), AppDirectory::path());
     qCDebug(lcLoad) << "[update installer]" << installer << started;
+    return started;
 }

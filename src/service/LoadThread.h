@@ -37,7 +37,8 @@ public:
     void loadServers();
     void loadNews();
     void loadImages();
-    // Downloads and starts the installer offered by checkUpdate.
+    // Downloads and starts the installer offered by checkUpdate, again and
+    // again until it starts or the launcher closes.
     void downloadUpdate();
 
     // What checkUpdate found.
@@ -72,7 +73,8 @@ private:
     // an http(s) address, else empty.
     bool pingApi(QString *cdn);
     void emitServers(const QByteArray &answer);
-    void installUpdate();
+    // Starts the downloaded installer; false when it could not be started.
+    bool installUpdate();
 
     static bool readCachedImage(const QString &address, QByteArray &out);
     static void writeCachedImage(const QString &address, const QByteArray &data);

@@ -209,10 +209,12 @@ QByteArray PayloadCipher::decrypt(const QByteArray &cipherText)
     }
 
     if (flags & FlagCompressed) {
-        // The unpacker checks the announced size against the stream before
-        // allocating, so a damaged or hostile header cannot ask for gigabytes.
+        // The unpacker checks the announced size against the stream and
+        // against the largest plaintext any cache holds before allocating,
+        // so a damaged or hostile header cannot ask for gigabytes: a cache
+        // beyond the bound reads as unreadable, and is rebuilt.
         QByteArray unpacked;
-        if (!Compression::uncompress(body, &unpacked)) {
+        if (!Compression::uncompress(body, &unpacked, -1, MaxPlaintextSize)) {
             error = IntegrityFailed;
             return {};
         }

@@ -27,6 +27,11 @@ public:
     enum CipherError { NoError = 0, NoKey = 1, BadVersion = 2, IntegrityFailed = 3 };
     Q_ENUM(CipherError)
 
+    // The largest plaintext decrypt gives: far above any cache the program
+    // writes (the remembered state of a whole game folder is a few
+    // megabytes, a news picture at most 16 MiB).
+    static constexpr qint64 MaxPlaintextSize = qint64(64) << 20;
+
     // The one key of the program. Changing it makes every cache written by
     // an earlier build unreadable (they then read as absent and are rebuilt).
     static constexpr quint64 BuiltInKey = Q_UINT64_C(0x3A9C5E17D4B2608F);

@@ -60,18 +60,31 @@ void ServerQuery::startHttpReq()
     pollTimer->start(PollIntervalMs);
 }
 
+void ServerQuery::setRefreshGap(int ms)
+{
+    refreshGapMs.store(qMax(0, ms));
+}
+
 void ServerQuery::refresh()
 {
+    if (querying || (sinceRefresh.isValid() && sinceRefresh.elapsed() < refreshGapMs.load()))
+        return;
     lastQueryTicks = Platform::tickCount();
     query();
+    sinceRefresh.start();
 }
 
 void ServerQuery::query()
 {
+    if (querying)
+        return;
+    querying = true;
     HttpRequest request(Endpoints::monitoringUrl());
     request.addParam(QStringLiteral("host"), Endpoints::gameHost());
     request.addParam(QStringLiteral("port"), QString::number(monitoringPort(index)));
-    if (!request.get(3, 1000))
+    const bool answered = request.get(3, 1000);
+    querying = false;
+    if (!answered)
         return;
     const ApiAnswers::MonitoringCounts counts = ApiAnswers::parseMonitoring(request.response());
     if (counts.present) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+
+#include <atomic>
 
 class QThread;
 class QTimer;
@@ -27,6 +30,12 @@ public:
     // queries, in milliseconds.
     static constexpr int PollIntervalMs = 30000;
     static constexpr quint32 ThrottleMs = 25000;
+    // Least time from the end of one refresh to the next.
+    static constexpr int RefreshGapMs = 5000;
+
+    // Changes the least time between two refreshes (RefreshGapMs unless
+    // changed); safe to call from any thread.
+    void setRefreshGap(int ms);
 
 signals:
     void infoUpdated(int players, int total);
@@ -34,7 +43,10 @@ signals:
 public slots:
     // Throttled query, then re-arms itself for the next poll.
     void startHttpReq();
-    // Immediate query; does not re-arm.
+    // Immediate query; does not re-arm. Does nothing while a query of this
+    // server runs, or within the refresh gap after the last refresh ended,
+    // so that however often the player presses the button the monitoring
+    // service is asked at most once per gap.
     void refresh();
 
 private:
@@ -49,4 +61,9 @@ private:
     QThread *thread = nullptr;
     QTimer *pollTimer = nullptr;
     bool stopping = false; // set on the query's thread by the destructor
+    // A query is under way. Requests block in a local event loop, in which
+    // further queued refreshes would otherwise start queries of their own.
+    bool querying = false;
+    QElapsedTimer sinceRefresh; // since the last refresh ended; invalid before
+    std::atomic<int> refreshGapMs{RefreshGapMs};
 };

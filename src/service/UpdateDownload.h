@@ -2,17 +2,14 @@
 
 #include <QEventLoop>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 #include <QtGlobal>
 
-#include <memory>
 
-class QFile;
 class QNetworkAccessManager;
-class QNetworkReply;
+class Transfer;
 
 // The download of the launcher's update installer to the application
 // directory + "/update_installer.exe", with the progress shown in the main
@@ -20,10 +17,10 @@ class QNetworkReply;
 //
 // Every attempt starts from byte zero into a fresh file. A network error, an
 // HTTP error status, a redirect to anything but an http(s) address, an answer
-// larger than maxInstallerSize() or ten seconds without data fail the
-// attempt: the error text stays for three seconds, then the next attempt
-// begins. Attempts are unlimited; only an exit request or a file that cannot
-// be written ends the download without success.
+// larger than maxInstallerSize(), one cut short, ten seconds without data or
+// an installer file that cannot be created or written fail the attempt: the
+// error text stays for three seconds, then the next attempt begins. Attempts
+// are unlimited; only an exit request ends the download without success.
 //
 // Runs on the load worker's thread, blocking in its own event loop; the
 // object must be created on that thread.
@@ -46,9 +43,13 @@ public:
     static QString installerPath();
 
     // Downloads until an attempt succeeds. True when the complete installer
-    // has been written; false on an exit request or when the file cannot be
-    // written.
+    // has been written; false on an exit request.
     bool run();
+
+    // Shows text as the status (the bar empty) for the three seconds of a
+    // failed attempt, the way run() does between its own attempts. False
+    // when the launcher is closing: the wait then ends at once.
+    bool pauseBeforeRetry(const QString &text);
 
     qint64 maxInstallerSize() const;
     void setMaxInstallerSize(qint64 bytes);
@@ -58,33 +59,24 @@ signals:
     void setProgress(quint64 currentValue, quint64 maxValue);
 
 public slots:
-    void networkFinished();
-    void networkReadyRead();
+    // The status texts and the bar for the bytes received so far.
     void networkProgress(qint64 bytesRead, qint64 totalBytes);
-    // Once a second: the error countdown and the stall watch.
+    // Once a second: the error countdown.
     void networkUpdate();
+    // Several times a second: ends the attempt, or the wait before the next
+    // one, as soon as the launcher is closing.
+    void checkExit();
 
 private:
-    bool openFile();
-    void send(const QUrl &url);
-    void disposeReply();
-    void failAttempt(int errorCode);
 
     QUrl downloadUrl;
     QString latestVersion;
     qint64 maxSize = DefaultMaxInstallerSize;
 
-    std::unique_ptr<QNetworkAccessManager> manager;
-    QPointer<QNetworkReply> reply;
-    std::unique_ptr<QFile> file;
+    QNetworkAccessManager *manager;
+    Transfer *transfer;
     QEventLoop eventLoop;
     QTimer timer;
-
-    bool downloadFailed = false;
-    bool fileFailed = false;
+    QTimer exitTimer;
     int errorCountdown = 0;
-    int lastNetworkError = 0;
-    int stallSeconds = 0;
-    int redirects = 0;
-    qint64 written = 0;
 };

@@ -16,7 +16,9 @@ namespace FolderTidy {
 
 void removeTempFiles(const QString &gameDir)
 {
-    FolderWalk it(gameDir, QDir::Files);
+    // QDir::System adds symbolic links whose target is gone: a dangling link
+    // at a temporary name is a leftover like any other (removed as a link).
+    FolderWalk it(gameDir, QDir::Files | QDir::System);
     while (it.hasNext()) {
         it.next();
         const QString suffix = it.fileInfo().suffix().toLower();

@@ -73,19 +73,29 @@ bool md5OfFile(const QString &path, QString *md5)
 
 // Deletes a file or a folder with everything below it. Links (symbolic links,
 // Windows junctions) are removed as links and never followed, so nothing
-// outside the folder goes.
-bool removeTree(const QString &path)
+// outside the folder goes. On failure *fault tells why the first thing that
+// stayed could not go.
+bool removeTree(const QString &path, Platform::FileFault *fault)
 {
     const QFileInfo info(path);
-    if (info.isSymLink() || Platform::isLink(path))
-        return QFile::remove(path) || QDir().rmdir(path);
-    if (!info.isDir())
-        return !info.exists() || QFile::remove(path);
+    const bool link = info.isSymLink() || (info.isDir() && Platform::isLink(path));
+    // A link to a folder (a junction) goes as a folder without entering it.
+    if (link && info.isDir() && QDir().rmdir(path))
+        return true;
+    if (link || !info.isDir()) {
+        if (Platform::removeFile(path, fault))
+            return true;
+        return link && QDir().rmdir(path);
+    }
     bool ok = true;
     QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     while (it.hasNext())
-        ok = removeTree(it.next()) && ok;
-    return QDir().rmdir(path) && ok;
+        ok = removeTree(it.next(), ok ? fault : nullptr) && ok;
+    if (QDir().rmdir(path))
+        return ok;
+    if (ok && fault)
+        *fault = Platform::lastFileFault();
+    return false;
 }
 
 // Adds every folder above path ("a/b/c" gives "a/b" and "a").
@@ -100,22 +110,38 @@ void addAncestors(const QString &path, QSet<QString> *folders)
     }
 }
 
-// Name -> index of the first live record, names compared as the archive
-// editor's find() compares them (ignoring case).
-QHash<QString, int> memberIndex(const QVector<ImgDirEntry> &directory)
+// An archive's members by name, looked up as ArchiveEditor::find() looks
+// them up: the exact name first, else one that differs in case only. Built
+// once per archive instead of a walk of the directory per name.
+class MemberLookup final
 {
-    QHash<QString, int> index;
-    index.reserve(directory.size());
-    for (int i = 0; i < directory.size(); ++i) {
-        const QString &name = directory.at(i).name;
-        if (!name.isEmpty()) {
+public:
+    explicit MemberLookup(const QVector<ImgDirEntry> &directory)
+    {
+        exact.reserve(directory.size());
+        folded.reserve(directory.size());
+        for (int i = 0; i < directory.size(); ++i) {
+            const QString &name = directory.at(i).name;
+            if (name.isEmpty())
+                continue;
+            if (!exact.contains(name))
+                exact.insert(name, i);
             const QString key = name.toCaseFolded();
-            if (!index.contains(key))
-                index.insert(key, i);
+            if (!folded.contains(key))
+                folded.insert(key, i);
         }
     }
-    return index;
-}
+
+    int find(const QString &name) const
+    {
+        const int index = exact.value(name, -1);
+        return index >= 0 ? index : folded.value(name.toCaseFolded(), -1);
+    }
+
+private:
+    QHash<QString, int> exact;
+    QHash<QString, int> folded;
+};
 
 // Name -> index of the first live record of a listing group (exact names).
 QHash<QString, int> groupIndex(const QVector<ListingEntry> &group)
@@ -436,14 +462,14 @@ void SyncDiffHandler::hashArchives(const QVector<ArchiveToHash> &archives)
             qCWarning(lcDiff).noquote() << "[hash archive] cannot open" << archive.path;
             continue;
         }
-        const QHash<QString, int> members = memberIndex(editor.directory());
+        const MemberLookup members(editor.directory());
         QVector<ListingEntry> &records = cacheListing->group(archive.imgId);
         for (ListingEntry &record : records) {
             if (ProcessState::isExitRequested())
                 break;
             if (record.isRemoved() || !record.md5.isEmpty())
                 continue;
-            const int index = members.value(record.name.toCaseFolded(), -1);
+            const int index = members.find(record.name);
             if (index < 0)
                 continue;
             host->updateCurrentFile(archive.path, QString());
@@ -699,25 +725,34 @@ void SyncDiffHandler::removeExtras()
         ArchiveEditor editor(full);
         if (!editor.open()) {
             qCWarning(lcDiff).noquote() << "[remove members] cannot open" << op.path;
+            reportFailure(op.path, WorkFailure::Step::EditArchive, Platform::lastFileFault());
             continue;
         }
-        const QHash<QString, int> members = memberIndex(editor.directory());
+        const MemberLookup members(editor.directory());
         QVector<ListingEntry> &records = cacheListing->group(cacheListing->entries.at(index).imgId);
         const QHash<QString, int> recordIndex = groupIndex(records);
+        int removed = 0;
         for (const MemberOp &member : op.members) {
             if (member.op != SyncOp::Remove)
                 continue;
-            int i = members.value(member.record.name.toCaseFolded(), -1);
-            // Names that differ in case only: the first is gone already.
+            int i = members.find(member.record.name);
+            // Names that differ in case only: the one found is gone already.
             if (i >= 0 && editor.directory().at(i).name.isEmpty())
                 i = editor.find(member.record.name);
-            if (i >= 0)
+            if (i >= 0) {
                 editor.remove(i);
+                ++removed;
+            }
             const int recordAt = recordIndex.value(member.record.name, -1);
             if (recordAt >= 0)
                 records[recordAt].name.clear();
         }
-        editor.close();
+        if (editor.close()) {
+            if (removed > 0)
+                host->workDone();
+        } else {
+            reportFailure(op.path, WorkFailure::Step::EditArchive, Platform::lastFileFault());
+        }
     }
 
     const QHash<QString, int> cachedEntries = cacheListing->entryIndexByPath();
@@ -729,10 +764,14 @@ void SyncDiffHandler::removeExtras()
         const QString full = insideGameDir(op.entry.path);
         if (full.isEmpty())
             continue;
-        const QFileInfo info(full);
         // A symbolic link is removed as a link.
-        if ((info.exists() || info.isSymLink()) && !QFile::remove(full))
+        Platform::FileFault fault = Platform::FileFault::None;
+        if (Platform::removeFile(full, &fault)) {
+            host->workDone();
+        } else {
             qCWarning(lcDiff).noquote() << "[remove failed]" << op.entry.path;
+            reportFailure(op.entry.path, WorkFailure::Step::Remove, fault);
+        }
         const int index = cachedEntries.value(op.entry.path, -1);
         if (index >= 0)
             cacheListing->entries[index].name.clear();
@@ -753,8 +792,15 @@ void SyncDiffHandler::removeExtras()
         if (full.isEmpty())
             continue;
         const QFileInfo info(full);
-        if ((info.exists() || info.isSymLink()) && !removeTree(full))
+        Platform::FileFault fault = Platform::FileFault::Other;
+        if (!info.exists() && !info.isSymLink()) {
+            // gone already
+        } else if (removeTree(full, &fault)) {
+            host->workDone();
+        } else {
             qCWarning(lcDiff).noquote() << "[remove failed]" << op.path;
+            reportFailure(op.path, WorkFailure::Step::Remove, fault);
+        }
         const int index = cachedDirectories.value(op.path, -1);
         if (index >= 0)
             cacheListing->directories[index].clear();
@@ -810,11 +856,64 @@ void SyncDiffHandler::addCachedDirectory(const QString &path)
         qCWarning(lcDiff).noquote() << "[unsafe path] left alone:" << path;
         return;
     }
-    if (cacheListing->directories.contains(path))
+    // Reserving may record tens of thousands of folders: a set answers
+    // "known already?" at once, and the order is restored when the listing
+    // is saved (which normalises it), not with every folder.
+    if (cachedDirectorySet.isEmpty()) {
+        for (const QString &directory : qAsConst(cacheListing->directories)) {
+            if (!directory.isEmpty())
+                cachedDirectorySet.insert(directory);
+        }
+    }
+    if (cachedDirectorySet.contains(path))
         return;
+    cachedDirectorySet.insert(path);
     cacheListing->directories.append(path);
-    std::stable_sort(cacheListing->directories.begin(), cacheListing->directories.end());
     host->saveCacheListing();
+}
+
+void SyncDiffHandler::reportFailure(const QString &path, WorkFailure::Step step, Platform::FileFault fault)
+{
+    WorkFailure failure;
+    failure.path = path;
+    failure.step = step;
+    failure.fault = fault;
+    workFailed(failure);
+}
+
+void SyncDiffHandler::workFailed(const WorkFailure &failure)
+{
+    if (host)
+        host->workFailed(failure);
+}
+
+QString SyncDiffHandler::workSignature() const
+{
+    // Every planned item, one line each, hashed: passes are compared by it.
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    const auto line = [&hash](int op, const QString &path, const QString &member = QString()) {
+        hash.addData(QString(QString::number(op) + QLatin1Char(' ') + path + QLatin1Char(' ') + member
+                             + QLatin1Char('\n'))
+                         .toUtf8());
+    };
+    for (const DirOp &op : directoryWork)
+        line(int(op.op), op.path);
+    for (const FileOp &op : fileWork)
+        line(int(op.op), op.entry.path);
+    for (const ArchiveOp &op : archiveWork) {
+        for (const MemberOp &member : op.members)
+            line(int(member.op), op.path, member.record.name);
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QString SyncDiffHandler::firstWorkPath() const
+{
+    if (!fileWork.isEmpty())
+        return fileWork.first().entry.path;
+    if (!archiveWork.isEmpty())
+        return archiveWork.first().path;
+    return directoryWork.isEmpty() ? QString() : directoryWork.first().path;
 }
 
 // ---------------------------------------------------------------------------
@@ -911,6 +1010,7 @@ void SyncDiffHandler::commitFile(const QString &path)
             copy.imgId = freshCacheGroup();
         cacheListing->entries.append(copy);
     }
+    host->workDone();
     host->saveCacheListing();
 }
 
@@ -937,6 +1037,7 @@ void SyncDiffHandler::commitArchiveMember(const QString &archivePath, const QStr
         else
             records.append(*source);
     }
+    host->workDone();
     host->saveCacheListing();
 }
 
@@ -979,5 +1080,6 @@ void SyncDiffHandler::commitArchive(const QString &path)
         copy.imgId = freshCacheGroup();
         cacheListing->entries.append(copy);
     }
+    host->workDone();
     host->saveCacheListing();
 }

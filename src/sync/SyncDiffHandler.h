@@ -4,6 +4,7 @@
 #include "files/ListingEntry.h"
 
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -86,6 +87,13 @@ public:
     void commitFile(const QString &path) override;
     void commitArchiveMember(const QString &archivePath, const QString &name) override;
     void commitArchive(const QString &path) override;
+    void workFailed(const WorkFailure &failure) override;
+
+    // A digest of the work lists, equal for two passes that planned the same
+    // work, and the path of the first item: what the run compares and names
+    // when passes repeat themselves.
+    QString workSignature() const;
+    QString firstWorkPath() const;
 
     // Takes ownership; a previous downloader is deleted.
     void setDownloader(FileDownloader *owned);
@@ -122,6 +130,7 @@ private:
 
     // gameDir + "/" + path when that stays inside the game folder, else empty.
     QString insideGameDir(const QString &path) const;
+    void reportFailure(const QString &path, WorkFailure::Step step, Platform::FileFault fault);
     qint32 freshCacheGroup();
 
     QString gameDir;
@@ -134,6 +143,8 @@ private:
     QVector<DirOp> directoryWork;
     QVector<FileOp> fileWork;
     QVector<ArchiveOp> archiveWork;
+    // The cache's folders, while reserving records new ones.
+    QSet<QString> cachedDirectorySet;
 
     mutable bool remoteIndexed = false;
     mutable QHash<QString, int> remoteByPath;

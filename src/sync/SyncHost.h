@@ -1,5 +1,6 @@
 #pragma once
 
+#include "files/WorkFailure.h"
 #include "files/imgarchive/ProgressReceiver.h"
 
 #include <QSet>
@@ -19,4 +20,8 @@ public:
     virtual void saveCacheListing() = 0;
     // Ends the run early (the launcher is closing).
     virtual void finishAndQuit() = 0;
+    // Work of the pass that got done (a file stored or deleted, a folder
+    // made), and work that the disk did not let be done.
+    virtual void workDone() = 0;
+    virtual void workFailed(const WorkFailure &failure) = 0;
 };

@@ -31,6 +31,11 @@ const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
 // A real sync list is a few megabytes; anything far beyond is not one.
 constexpr qint64 MaxSyncListSize = 32 << 20;
 
+// The wait before a pass that follows a pass whose work all failed or came
+// back: a file another program holds may be free a moment later.
+constexpr int RepeatPauseMs = 3000;
+constexpr int PauseStepMs = 100;
+
 // Batched saves of the remembered state: at most one a second, and the time
 // between two at least this many times what the last one took.
 constexpr qint64 MinBatchedSaveIntervalMs = 1000;
@@ -106,6 +111,7 @@ void SyncThread::start()
     QThread::msleep(250);
     for (;;) {
         resetPass();
+        failureWatch.beginPass();
 
         beginStage(QStringLiteral("Получение списка синхронизируемых файлов..."));
         if (!fetchSyncList()) {
@@ -197,7 +203,49 @@ void SyncThread::start()
         rebuildUpdatedArchives();
         if (stopRequested())
             return;
+        if (!continueAfterPass())
+            return;
     }
+}
+
+bool SyncThread::continueAfterPass()
+{
+    switch (failureWatch.endPass(diff->workSignature(), diff->firstWorkPath())) {
+    case FailureWatch::Verdict::NextPass:
+        return true;
+    case FailureWatch::Verdict::PauseThenNextPass:
+        pause(RepeatPauseMs);
+        return !stopRequested();
+    case FailureWatch::Verdict::Stop:
+        break;
+    }
+    const WorkFailure &failure = failureWatch.reported();
+    qCWarning(lcSync).noquote() << "[sync stopped] the same work failed" << FailureWatch::PassesBeforeStop
+                                << "passes in a row:" << failure.path << failure.member << int(failure.step)
+                                << int(failure.fault);
+    emit setProgressText(FailureWatch::leftText(failure, failureWatch.reportedFailed()),
+                         FailureWatch::rightText(failure, failureWatch.reportedFailed()));
+    emit setProgressState(1, 0);
+    // Like a disk without room: no finish, so joining stays off; a new
+    // start or a repair tries again.
+    endRun(Outcome::RepeatedFailure);
+    return false;
+}
+
+void SyncThread::pause(int ms)
+{
+    for (int slept = 0; slept < ms && !ProcessState::isExitRequested(); slept += PauseStepMs)
+        QThread::msleep(PauseStepMs);
+}
+
+void SyncThread::workDone()
+{
+    failureWatch.workDone();
+}
+
+void SyncThread::workFailed(const WorkFailure &failure)
+{
+    failureWatch.workFailed(failure);
 }
 
 void SyncThread::updateProgressBar(quint64 total, quint64 done)
@@ -297,6 +345,12 @@ bool SyncThread::fetchSyncList()
     const QString apiBase = Endpoints::launcherApiBase();
     HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
     listRequest.setMaxResponseSize(MaxSyncListSize);
+    // The list verified in an earlier pass of this run is asked for only if
+    // it changed (when the server gave its version); an answer 304 reuses it.
+    if (!verifiedList.isEmpty() && !verifiedListTag.isEmpty())
+        listRequest.setHeader("If-None-Match", verifiedListTag);
+    if (!verifiedList.isEmpty() && !verifiedListModified.isEmpty())
+        listRequest.setHeader("If-Modified-Since", verifiedListModified);
     if (stopRequested())
         return false;
     if (!listRequest.get(5, 5000)) {
@@ -316,7 +370,8 @@ bool SyncThread::fetchSyncList()
     delete remoteListing;
     remoteListing = nullptr;
 
-    const QByteArray list = listRequest.response();
+    const bool unchanged = listRequest.statusCode() == 304 && !verifiedList.isEmpty();
+    const QByteArray list = unchanged ? verifiedList : listRequest.response();
     const QByteArray expected = hashRequest.response();
     const QByteArray computed = QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex();
     qCDebug(lcSync).noquote() << "[hash 1]:" << QString::fromLatin1(expected);
@@ -326,6 +381,11 @@ bool SyncThread::fetchSyncList()
         return false;
     }
 
+    if (!unchanged) {
+        verifiedList = list;
+        verifiedListTag = listRequest.entityTag();
+        verifiedListModified = listRequest.lastModifiedText();
+    }
     remoteListing = new FileSystem;
     remoteListing->readListing(list, false);
     sanitizeListing(*remoteListing);
@@ -459,11 +519,30 @@ void SyncThread::reserveDirectories()
     progressMode = Reservation;
     beginBatchedSaves();
     for (const QString &directory : diff->downloader()->directories()) {
+        if (ProcessState::isExitRequested())
+            break;
         const QString path = SafePath::inside(gameDir, directory);
         if (path.isEmpty())
             continue;
-        if (!QFileInfo::exists(path))
-            QDir().mkpath(path);
+        const QFileInfo info(path);
+        if (info.isSymLink()) {
+            // The scan never enters a linked folder, so the folder would be
+            // missing again at every pass.
+            WorkFailure failure;
+            failure.path = directory;
+            failure.step = WorkFailure::Step::LeadsOutside;
+            workFailed(failure);
+        } else if (!info.exists()) {
+            if (QDir().mkpath(path)) {
+                workDone();
+            } else {
+                WorkFailure failure;
+                failure.path = directory;
+                failure.step = WorkFailure::Step::CreateFolder;
+                failure.fault = Platform::lastFileFault();
+                workFailed(failure);
+            }
+        }
         diff->addCachedDirectory(directory);
     }
     endBatchedSaves();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/FailureWatch.h"
 #include "sync/SyncHost.h"
 
 #include <QElapsedTimer>
@@ -34,7 +35,7 @@ public:
 
     // How the last run ended, for callers without a window (the headless
     // client) that need more than the signals say.
-    enum class Outcome { Running, Ready, ListFailure, SpaceFailure, Stopped };
+    enum class Outcome { Running, Ready, ListFailure, SpaceFailure, RepeatedFailure, Stopped };
 
     explicit SyncThread(const QString &gameDir, QObject *parent = nullptr);
     ~SyncThread() override;
@@ -45,6 +46,8 @@ public:
     QSet<QString> &pendingRebuilds() override { return rebuilds; }
     void saveCacheListing() override;
     void finishAndQuit() override;
+    void workDone() override;
+    void workFailed(const WorkFailure &failure) override;
 
 signals:
     void setProgressText(const QString &left, const QString &right);
@@ -74,6 +77,11 @@ private:
     void reserveDirectories();
     bool prepareDownload();
     void rebuildUpdatedArchives();
+    // After a pass with work: false when the run must end because the same
+    // work failed pass after pass (the player is told which and why).
+    bool continueAfterPass();
+    // Sleeps ms milliseconds, waking early when the launcher closes.
+    static void pause(int ms);
     // Saves asked for between these two calls are coalesced (see
     // saveCacheListing); the last one is written when the batch ends.
     void beginBatchedSaves();
@@ -88,6 +96,12 @@ private:
     FileSystem *localListing = nullptr;
     SyncDiffHandler *diff = nullptr;
     Outcome runOutcome = Outcome::Running;
+    // The sync list as verified by an earlier pass of this run, and the
+    // version the server gave it (ETag, Last-Modified).
+    QByteArray verifiedList;
+    QByteArray verifiedListTag;
+    QByteArray verifiedListModified;
+    FailureWatch failureWatch;
     bool finishSent = false;
     bool batchedSaves = false;
     bool savePending = false;

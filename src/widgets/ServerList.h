@@ -32,7 +32,8 @@ public:
     // that report themselves online (an empty online server counts as the
     // least populated).
     void autoSelectServer();
-    // Asks every slot's monitoring query to ask again now.
+    // Asks every slot's monitoring query to ask again now; a slot whose
+    // query is under way, or refreshed less than 5 s ago, lets it pass.
     void refreshAll();
 
     // Address and port of the selected slot, of slot 0 when none is.

@@ -5,6 +5,7 @@
 
 #include <QEvent>
 #include <QFont>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainterPath>
@@ -16,6 +17,9 @@ namespace {
 const QString DotWaiting = QStringLiteral("background: #f8c90c; border-radius: 4px;");
 const QString DotOffline = QStringLiteral("background: #EF2626; border-radius: 4px;");
 const QString DotOnline = QStringLiteral("background: #26EF5E; border-radius: 4px;");
+
+// Least room between the end of the name and the start of the player count.
+constexpr int NameCountGap = 6;
 
 QLabel *makeLabel(QWidget *parent, const char *objectName, const QRect &geometry, int pointSize, int weight)
 {
@@ -82,9 +86,9 @@ void ServerWidget::setData(const QString &serverName, const QString &serverAddr,
     port = serverPort & 0xFFFF;
 
     recommendLabel->setText(QStringLiteral("РЕКОМЕНДУЕМ!"));
-    nameLabel->setText(name);
     statusLabel->setText(QStringLiteral("Offline"));
     countLabel->setText(QStringLiteral("-/-"));
+    fitName();
 
     recommendLabel->setVisible(recommended);
     nameLabel->show();
@@ -105,6 +109,7 @@ void ServerWidget::setData(const QString &serverName, const QString &serverAddr,
     connect(this, &ServerWidget::sigRefresh, query, &ServerQuery::refresh, Qt::QueuedConnection);
 
     ready = true;
+    repaintWhole();
 }
 
 void ServerWidget::setReady()
@@ -133,7 +138,32 @@ void ServerWidget::infoUpdated(int playersNow, int totalNow)
         statusDot->setStyleSheet(DotOnline);
         setPie(double(players) / double(total));
     }
+    fitName();
+    repaintWhole();
     emit updated();
+}
+
+void ServerWidget::fitName()
+{
+    // The name's box reaches under the centred player count; a name that
+    // would run into the count ends in an ellipsis before it instead.
+    const QFontMetrics countMetrics(countLabel->font());
+    const int countLeft =
+        countLabel->x() + (countLabel->width() - countMetrics.horizontalAdvance(countLabel->text())) / 2;
+    const int room = qMin(nameLabel->width(), countLeft - NameCountGap - nameLabel->x());
+    const QString shown = QFontMetrics(nameLabel->font()).elidedText(name, Qt::ElideRight, qMax(0, room));
+    nameLabel->setText(shown);
+    nameLabel->setToolTip(shown == name ? QString() : name);
+}
+
+void ServerWidget::repaintWhole()
+{
+    // When several parts change at once, Qt repaints what lies beneath only
+    // under those parts, but the opacity effect draws the whole rectangle
+    // around them: at half opacity the slot would be laid over its own old
+    // image there, leaving darker patches. One update of the whole slot
+    // makes both the same rectangle.
+    update();
 }
 
 void ServerWidget::setPie(double f)
@@ -169,6 +199,7 @@ void ServerWidget::setSelected(bool on)
         if (!hovered)
             fade(RestOpacity);
     }
+    repaintWhole();
 }
 
 bool ServerWidget::eventFilter(QObject *obj, QEvent *event)

@@ -9,12 +9,13 @@
 class QLabel;
 class ServerQuery;
 
-// One of the six server slots of the server list: the server's name, its
-// online state with a coloured dot, the player count as text and as a pie,
-// and for the second slot the "recommended" badge. A slot is empty (contents
-// hidden, half opacity, clicks ignored) until setData gives it a server and
-// starts that server's monitoring query; hovering raises it to full opacity,
-// a click emits clicked(). The slot is its own event filter.
+// One of the six server slots of the server list: the server's name (cut
+// with an ellipsis where it would reach the player count), its online state
+// with a coloured dot, the player count as text and as a pie, and for the
+// second slot the "recommended" badge. A slot is empty (contents hidden, half
+// opacity, clicks ignored) until setData gives it a server and starts that
+// server's monitoring query; hovering raises it to full opacity, a click
+// emits clicked(). The slot is its own event filter.
 class ServerWidget final : public QFrame
 {
     Q_OBJECT
@@ -66,6 +67,10 @@ public slots:
 private:
     // Shows the filled part of the pie for fraction f of the capacity.
     void setPie(double f);
+    // Shows the name, cut with an ellipsis where it would reach the count.
+    void fitName();
+    // Schedules a repaint of the whole slot after its parts changed.
+    void repaintWhole();
 
     QWidget *selectedBar;
     QString name;

@@ -4,8 +4,11 @@
 #include "app/MainWindow.h"
 #include "app/SettingsDialog.h"
 #include "platform/AppDirectory.h"
+#include "platform/Platform.h"
 #include "service/ProcessState.h"
+#include "support/TestHttpServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QPushButton>
@@ -22,6 +25,7 @@ private slots:
     void init();
     void repairRefusedWhileNotReady();
     void repairDeletesCachesAndSynchronisesAgain();
+    void repairAfterARunThatEndedUnready();
     void saveWritesSettings_data();
     void saveWritesSettings();
 
@@ -132,6 +136,34 @@ void TestSettingsDialog::repairDeletesCachesAndSynchronisesAgain()
     // the window's teardown waits for the worker.
     QTest::mouseClick(repair, Qt::LeftButton);
     QVERIFY(window.isSynchronising());
+}
+
+// A run that ends without the game ready (here: no room for the download;
+// likewise files it could not store) leaves joining off; a repair may start
+// a new one.
+void TestSettingsDialog::repairAfterARunThatEndedUnready()
+{
+    TestHttpServer server;
+    const QByteArray list("[directories]\n\n[entries]\na.txt a.txt file 1 9dd4e461268c8034f5c8564e155c67a6\n");
+    server.setReply(QStringLiteral("/launcher_api/sync.lst"), TestHttpServer::Reply::ok(list));
+    server.setReply(QStringLiteral("/launcher_api/sync.lst.hash"),
+                    TestHttpServer::Reply::ok(QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex()));
+    qputenv("VARO_API_BASE", server.url(QStringLiteral("/launcher_api")).toUtf8());
+    Platform::setFreeBytesOverride(0);
+    MainWindow window;
+    window.show();
+    window.loadFinish();
+    QTRY_VERIFY_WITH_TIMEOUT(window.hasSyncEnded(), 30000);
+    QVERIFY(!window.isGameReady());
+
+    SettingsDialog dialog(&window);
+    dialog.show();
+    ModalCloser closer;
+    QTest::mouseClick(dialog.findChild<QPushButton *>(QStringLiteral("removeCache")), Qt::LeftButton);
+    QCOMPARE(closer.messages, QStringList{QStringLiteral("Кэш-файлы и настройки успешно удалены!")});
+    QVERIFY(window.isSynchronising());
+    Platform::setFreeBytesOverride(-1);
+    qputenv("VARO_API_BASE", "http://127.0.0.1:9/launcher_api");
 }
 
 void TestSettingsDialog::saveWritesSettings_data()

@@ -75,7 +75,7 @@ private:
     void secondLauncherIsRefused();
 
     QTemporaryDir root;
-    SyncDeployment deployment{QStringLiteral("client/Мои игры/Varo")};
+    SyncDeployment deployment{QString(), QStringLiteral("client/Мои игры/Varo")};
     const bool windows = !WindowsBuild::folder().isEmpty();
     QProcess xvfb;
     QProcess launcher;

@@ -61,7 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(scan.imgCursor == 2);
         const QVector<ListingEntry> members = scan.imgGroups.value(0);
         FUZZ_CHECK(!members.isEmpty());
-        FUZZ_CHECK(members.size() <= FileSystem::ImgMaxRecords);
+        // At most what the launcher's form holds, or, in the game's own
+        // form, what the file has room for.
+        FUZZ_CHECK(members.size() <= qMax<qint64>(FileSystem::ImgMaxRecords, qint64(archiveSize) / FileSystem::SectorSize));
         for (const ListingEntry &member : members) {
             FUZZ_CHECK(!member.name.contains(QLatin1Char(' ')));
             FUZZ_CHECK(member.size > 0 && member.size <= MaxMemberSize && member.size % FileSystem::SectorSize == 0);

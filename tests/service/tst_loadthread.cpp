@@ -9,6 +9,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -16,6 +17,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -29,6 +31,7 @@ namespace {
 const QString ApiScript = QStringLiteral("/api/api_v2.php");
 const QByteArray InstallerScript = "#!/bin/sh\ntouch update_ran\n";
 const QString InstallText = QStringLiteral("Установка обновления...");
+const QString FileErrorText = QStringLiteral("Загрузка обновления (v2.0): не удалось создать файл...");
 
 const QStringList RunStates = {
     QStringLiteral("Проверка доступности серверов..."),
@@ -103,8 +106,8 @@ private slots:
 
     void checkUpdate_data();
     void checkUpdate();
-    void failedDownloadRestartsFromZero_data();
-    void failedDownloadRestartsFromZero();
+    void failedAttemptStartsAgain_data();
+    void failedAttemptStartsAgain();
     void stalledDownloadIsAborted();
     void updateRunFollowsRedirectAndNeverFinishes();
     void progressTexts_data();
@@ -119,6 +122,7 @@ private slots:
 
     void exitDuringMirrorProbe();
     void exitBeforePictures();
+    void exitDuringDownload_data();
     void exitDuringDownload();
 
 private:
@@ -391,25 +395,36 @@ void TestLoadThread::checkUpdate()
     QCOMPARE(requests.first().queryValue(QStringLiteral("version")), QStringLiteral("1.0.0.0"));
 }
 
-void TestLoadThread::failedDownloadRestartsFromZero_data()
+void TestLoadThread::failedAttemptStartsAgain_data()
 {
     QTest::addColumn<Reply>("firstReply");
-    QTest::addColumn<int>("expectedError");
+    QTest::addColumn<QString>("expectedText");
 
-    QTest::newRow("cut off") << Reply::truncated(QByteArray(300, 'p'), 5000) << int(QNetworkReply::RemoteHostClosedError);
-    QTest::newRow("redirect to file") << Reply::redirect("file:///etc/passwd") << int(QNetworkReply::ProtocolUnknownError);
+    const auto error = [](int code) {
+        return QStringLiteral("Загрузка обновления (v2.0): произошла ошибка (%1)...").arg(code);
+    };
+    QTest::newRow("cut off") << Reply::truncated(QByteArray(300, 'p'), 5000) << error(QNetworkReply::RemoteHostClosedError);
+    QTest::newRow("redirect to file") << Reply::redirect("file:///etc/passwd") << error(QNetworkReply::ProtocolUnknownError);
     QTest::newRow("over 512 MiB") << Reply::stall("x", qint64(600) * 1024 * 1024)
-                                  << int(QNetworkReply::OperationCanceledError);
+                                  << error(QNetworkReply::OperationCanceledError);
+    QTest::newRow("installer does not start")
+        << Reply::ok("no program\n") << QStringLiteral("Установка обновления: не удалось запустить установщик...");
+    QTest::newRow("file cannot be created") << Reply::ok(InstallerScript) << FileErrorText;
 }
 
-void TestLoadThread::failedDownloadRestartsFromZero()
+void TestLoadThread::failedAttemptStartsAgain()
 {
     QFETCH(Reply, firstReply);
-    QFETCH(int, expectedError);
+    QFETCH(QString, expectedText);
+    const bool fileBlocked = expectedText == FileErrorText;
 
     server->setReply(api(QStringLiteral("updates")),
                      Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
     server->setReplies(QStringLiteral("/installer.exe"), {firstReply, Reply::ok(InstallerScript)});
+    if (fileBlocked) { // a folder in the installer's place, gone while the error shows
+        QVERIFY(QDir().mkpath(UpdateDownload::installerPath()));
+        QTimer::singleShot(1000, [] { QDir().rmdir(UpdateDownload::installerPath()); });
+    }
 
     LoadThread loader;
     QSignalSpy states(&loader, &LoadThread::setState);
@@ -421,14 +436,13 @@ void TestLoadThread::failedDownloadRestartsFromZero()
     loader.downloadUpdate();
 
     // The error stays about three seconds before the next attempt.
-    QVERIFY2(clock.elapsed() >= 3500 && clock.elapsed() < 7000, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(server->requestCount(QStringLiteral("/installer.exe")), 2);
+    QVERIFY2(clock.elapsed() >= 3500 && clock.elapsed() < 9000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server->requestCount(QStringLiteral("/installer.exe")), fileBlocked ? 1 : 2);
     const QStringList texts = leftTexts(states);
-    const QString errorText = QStringLiteral("Загрузка обновления (v2.0): произошла ошибка (%1)...").arg(expectedError);
-    QVERIFY2(texts.contains(errorText), qPrintable(texts.join(QLatin1Char('\n'))));
-    QVERIFY(texts.indexOf(errorText) < texts.indexOf(InstallText));
+    QVERIFY2(texts.contains(expectedText), qPrintable(texts.join(QLatin1Char('\n'))));
+    QVERIFY(texts.indexOf(expectedText) < texts.lastIndexOf(InstallText));
     QCOMPARE(texts.last(), InstallText);
-    QCOMPARE(states.at(texts.indexOf(errorText)).at(1).toString(), QString());
+    QCOMPARE(states.at(texts.indexOf(expectedText)).at(1).toString(), QString());
     QVERIFY(progress.contains(QList<QVariant>{quint64(0), quint64(100)}));
     QCOMPARE(progress.last(), (QList<QVariant>{quint64(100), quint64(100)}));
 
@@ -726,11 +740,21 @@ void TestLoadThread::exitBeforePictures()
     QCOMPARE(server->requestCount(QStringLiteral("/img/a.png")), 0);
 }
 
+void TestLoadThread::exitDuringDownload_data()
+{
+    QTest::addColumn<bool>("fileBlocked");
+    QTest::newRow("while data arrives") << false;
+    QTest::newRow("while an error shows") << true;
+}
+
 void TestLoadThread::exitDuringDownload()
 {
+    QFETCH(bool, fileBlocked);
     server->setReply(api(QStringLiteral("updates")),
                      Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
     server->setReply(QStringLiteral("/installer.exe"), Reply::trickle(InstallerScript + QByteArray(4000, '#'), 100, 50));
+    if (fileBlocked)
+        QVERIFY(QDir().mkpath(UpdateDownload::installerPath()));
 
     QThread thread;
     auto *loader = new LoadThread;
@@ -738,16 +762,20 @@ void TestLoadThread::exitDuringDownload()
     connect(&thread, &QThread::started, loader, &LoadThread::start);
     QSignalSpy states(loader, &LoadThread::setState);
     QSignalSpy finished(loader, &LoadThread::loadFinish);
+    QStringList shown; // queued to this thread, unlike the spy's list
+    connect(loader, &LoadThread::setState, this, [&shown](const QString &left) { shown.append(left); });
 
     thread.start();
-    QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(QStringLiteral("/installer.exe")) == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(QStringLiteral("/installer.exe")) == 1 || shown.contains(FileErrorText),
+                             10000);
     QTest::qWait(300);
     ProcessState::requestExit();
-    QVERIFY(thread.wait(3000));
+    QVERIFY(thread.wait(2000)); // well before an error's three seconds are over
     delete loader;
 
     QCOMPARE(finished.size(), 0);
     QVERIFY(!leftTexts(states).contains(InstallText));
+    QCOMPARE(server->requestCount(QStringLiteral("/installer.exe")), fileBlocked ? 0 : 1);
     QTest::qWait(200);
     QVERIFY(!QFile::exists(marker()));
 }

@@ -420,6 +420,11 @@ void TestPayloadCipher::handBuiltCipherTexts_data()
         {"header cut", QByteArray("\x00\x00", 2)},
         {"garbage stream", QByteArray("\x00\x00\x01\x00", 4) + TestFiles::noise(200, 3)},
     };
+    // A payload larger than any cache the program writes (a state file of
+    // a few megabytes could announce gigabytes).
+    const QByteArray oversized = Compression::compress(QByteArray(int(PayloadCipher::MaxPlaintextSize) + 1, 'x'));
+    QTest::newRow("digest right, payload beyond the largest cache")
+        << char(0x05) << r + sha1(oversized) + oversized << QByteArray() << bad;
     for (const auto &row : hostile) {
         QTest::addRow("unpackable, %s", row.first) << char(0x01) << r + row.second << QByteArray() << bad;
         QTest::addRow("unpackable with digest, %s", row.first)

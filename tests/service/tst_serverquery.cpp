@@ -56,6 +56,7 @@ void TestServerQuery::asksForTheSlotsPortAndRepeatsLastCounts()
     Counts counts;
     {
         ServerQuery query(QStringLiteral("10.0.0.5"), 9999, 2);
+        query.setRefreshGap(0);
         counts.listen(&query);
         QTRY_COMPARE(counts.seen.size(), 1);
         QCOMPARE(counts.seen.at(0), qMakePair(10, 100));
@@ -93,10 +94,23 @@ void TestServerQuery::throttlesAndRefreshes()
     QTest::qWait(300);
     QCOMPARE(server.requestCount(MonitoringPath), 1);
 
-    // A refresh asks at once.
-    QMetaObject::invokeMethod(&query, "refresh", Qt::QueuedConnection);
+    // A refresh asks at once; presses while it runs, and within the gap
+    // after it, ask nothing.
+    server.setReply(MonitoringPath, TestHttpServer::Reply::ok(R"({"numplayers": 1, "maxplayers": 0})").delayed(500));
+    const auto press = [&query] {
+        for (int i = 0; i < 3; ++i)
+            QMetaObject::invokeMethod(&query, "refresh", Qt::QueuedConnection);
+    };
+    press();
     QTRY_COMPARE(counts.seen.size(), 2);
+    press();
+    QTest::qWait(800);
     QCOMPARE(server.requestCount(MonitoringPath), 2);
+    query.setRefreshGap(0); // the gap is over
+    press();
+    QTRY_COMPARE(counts.seen.size(), 3);
+    QTest::qWait(800);
+    QCOMPARE(server.requestCount(MonitoringPath), 3);
 }
 
 void TestServerQuery::userIniRemembersChoice()

@@ -3,12 +3,21 @@
 #include "support/TestFiles.h"
 
 #include <QDir>
+#include <QFileInfo>
 
-SyncDeployment::SyncDeployment(const QString &clientFolderName)
-    : clientFolder(clientFolderName)
+SyncDeployment::SyncDeployment(const QString &baseDir, const QString &clientFolderName)
+    : root(baseDir.isEmpty() ? QDir::tempPath() + QStringLiteral("/varo-e2e-XXXXXX")
+                             : baseDir + QStringLiteral("/varo-e2e-XXXXXX"))
+    , clientFolder(clientFolderName)
 {
     QDir().mkpath(sourceDir());
     QDir().mkpath(clientDir());
+}
+
+QString SyncDeployment::memoryBackedDir()
+{
+    const QFileInfo shm(QStringLiteral("/dev/shm"));
+    return shm.isDir() && shm.isWritable() ? shm.filePath() : QString();
 }
 
 void SyncDeployment::makeBaseGame()
@@ -25,7 +34,7 @@ void SyncDeployment::makeBaseGame()
     writeArchive();
 }
 
-void SyncDeployment::writeArchive(const QList<bool> &changed)
+void SyncDeployment::writeArchive(const QList<bool> &changed, int bigBytes)
 {
     QVector<TestFiles::Member> members;
     for (int i = 0; i < 10; ++i) {
@@ -33,6 +42,8 @@ void SyncDeployment::writeArchive(const QList<bool> &changed)
         const int size = 1500 + i * 2100;
         members.append({QStringLiteral("member%1.dff").arg(i), TestFiles::noise(size, quint32(100 + i + (different ? 1000 : 0)))});
     }
+    if (bigBytes > 0)
+        members.append({QStringLiteral("big.dff"), QByteArray(bigBytes, 'b')});
     TestFiles::ver2Archive(sourceDir() + QStringLiteral("/models/gta3.img"), members);
 }
 

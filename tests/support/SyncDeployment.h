@@ -14,9 +14,14 @@
 class SyncDeployment final
 {
 public:
-    // clientFolder: where the player's launcher folder lies, relative to the
-    // deployment's own temporary folder.
-    explicit SyncDeployment(const QString &clientFolder = QStringLiteral("client"));
+    // Everything lives in a temporary folder below baseDir (the system's
+    // temporary folder when empty). Tests that make or remove tens of
+    // thousands of files or folders may pass memoryBackedDir(): some disks
+    // take milliseconds per removed folder or per synced file. clientFolder:
+    // where the player's launcher folder lies, relative to that folder.
+    explicit SyncDeployment(const QString &baseDir = QString(),
+                            const QString &clientFolder = QStringLiteral("client"));
+    static QString memoryBackedDir();
 
     QString sourceDir() const { return root.filePath(QStringLiteral("game")); }
     QString mirrorDir() const { return root.filePath(QStringLiteral("mirror")); }
@@ -26,8 +31,10 @@ public:
     // A small game folder: plain files in nested folders, a stand-in
     // executable, a VER2 archive of ten members, a one-part audio file.
     void makeBaseGame();
-    // The archive's ten members, member i changed when changed[i] is set.
-    void writeArchive(const QList<bool> &changed = {});
+    // The archive's ten members, member i changed when changed[i] is set,
+    // and an eleventh of bigBytes when that is not 0 (it makes the archive
+    // travel whole in more than one part).
+    void writeArchive(const QList<bool> &changed = {}, int bigBytes = 0);
 
     bool publish(QString *output = nullptr);
     // Starts nginx on the mirror; extra server directives may come first.

@@ -112,4 +112,21 @@ bool ver2Archive(const QString &path, const QVector<Member> &members)
     return write(path, out);
 }
 
+QByteArray withArchiveDirectory(QByteArray bytes, const QStringList &names)
+{
+    QByteArray directory("VER2");
+    directory.append(QByteArray(4, '\0'));
+    qToLittleEndian<qint32>(names.size(), directory.data() + 4);
+    for (int i = 0; i < names.size(); ++i) {
+        QByteArray record(32, '\0');
+        qToLittleEndian<quint32>(quint32(i + 1), record.data());
+        qToLittleEndian<quint16>(1, record.data() + 4);
+        const QByteArray name = names.at(i).toUtf8().left(23);
+        record.replace(8, name.size(), name);
+        directory.append(record);
+    }
+    bytes.replace(0, directory.size(), directory);
+    return bytes;
+}
+
 } // namespace TestFiles

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // Helpers that build game-folder fixtures on disk for tests.
@@ -33,5 +34,10 @@ struct Member
 // A VER2 archive ("VER2", count, 32-byte records, data packed in sectors
 // right after the directory), the game's own form.
 bool ver2Archive(const QString &path, const QVector<Member> &members);
+
+// bytes with a VER2 directory written over their start that names members
+// of one sector each, from sector 1 on: any bytes of at least that length
+// then read as an archive holding them.
+QByteArray withArchiveDirectory(QByteArray bytes, const QStringList &names);
 
 } // namespace TestFiles

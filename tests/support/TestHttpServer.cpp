@@ -243,6 +243,9 @@ struct TestHttpServer::Private
     Reply defaultReply = Reply::status(404, "not found");
     QString documentRoot;
     QList<Request> log;
+    // Counts clearLog() calls, so that a connection whose request was
+    // forgotten does not mark another.
+    int logGeneration = 0;
     int connections = 0;
 
     QThread thread;
@@ -253,7 +256,8 @@ struct TestHttpServer::Private
     // Server thread only.
     void accept();
     void serve(QTcpSocket *socket);
-    Reply record(const Request &request);
+    Reply record(const Request &request, int *logIndex, int *generation);
+    void markEnded(int logIndex, int generation);
 };
 
 void TestHttpServer::Private::accept()
@@ -273,8 +277,16 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
 {
     auto buffer = std::make_shared<QByteArray>();
     auto handled = std::make_shared<bool>(false);
+    // Where the connection's request is in the log, once it is recorded.
+    auto logIndex = std::make_shared<int>(-1);
+    auto generation = std::make_shared<int>(0);
     QPointer<QTcpSocket> guarded(socket);
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, guarded, buffer, handled] {
+    QObject::connect(socket, &QAbstractSocket::stateChanged, socket,
+                     [this, logIndex, generation](QAbstractSocket::SocketState state) {
+                         if (state == QAbstractSocket::UnconnectedState)
+                             markEnded(*logIndex, *generation);
+                     });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, guarded, buffer, handled, logIndex, generation] {
         *buffer += guarded->readAll();
         // One request per connection: every answer closes it.
         if (*handled)
@@ -287,7 +299,7 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
             return;
         }
         *handled = true;
-        const Reply reply = record(request);
+        const Reply reply = record(request, logIndex.get(), generation.get());
         if (reply.delayMs > 0)
             QTimer::singleShot(reply.delayMs, guarded, [guarded, reply] { answer(guarded, reply); });
         else
@@ -295,7 +307,7 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
     });
 }
 
-TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived)
+TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, int *logIndex, int *generation)
 {
     Request request = arrived;
     QElapsedTimer now;
@@ -305,6 +317,8 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived)
     QString root;
     {
         QMutexLocker locker(&mutex);
+        *logIndex = log.size();
+        *generation = logGeneration;
         log.append(request);
         auto it = scripts.end();
         const auto items = request.query.queryItems(QUrl::FullyDecoded);
@@ -332,6 +346,15 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived)
             reply = Reply::ok(file.readAll(), "application/octet-stream");
     }
     return reply;
+}
+
+void TestHttpServer::Private::markEnded(int logIndex, int generation)
+{
+    QElapsedTimer now;
+    now.start();
+    QMutexLocker locker(&mutex);
+    if (logIndex >= 0 && logIndex < log.size() && generation == logGeneration && log[logIndex].endedMs == 0)
+        log[logIndex].endedMs = now.msecsSinceReference();
 }
 
 TestHttpServer::TestHttpServer()
@@ -464,6 +487,7 @@ void TestHttpServer::clearLog()
 {
     QMutexLocker locker(&d->mutex);
     d->log.clear();
+    ++d->logGeneration;
     d->connections = 0;
     for (auto &script : d->scripts)
         script.served = 0;

@@ -93,6 +93,9 @@ public:
         // When the request was complete, in milliseconds of the monotonic
         // clock (QElapsedTimer::msecsSinceReference()).
         qint64 arrivedMs = 0;
+        // When its connection ended, closed by either side, on the same
+        // clock; 0 while it is open.
+        qint64 endedMs = 0;
 
         // First header of that name (case-insensitive), or empty.
         QByteArray header(const QByteArray &name) const;

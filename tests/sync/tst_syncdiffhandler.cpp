@@ -57,6 +57,8 @@ public:
         }
     }
     void finishAndQuit() override { ++finishes; }
+    void workDone() override { ++done; }
+    void workFailed(const WorkFailure &failure) override { failures << failure.path; }
 
     Listing *cache = nullptr;
     QStringList events;
@@ -64,6 +66,8 @@ public:
     QByteArray saved;
     int saves = 0;
     int finishes = 0;
+    int done = 0;
+    QStringList failures;
 };
 
 const ListingEntry *entryAt(const Listing &listing, const QString &path)
@@ -882,6 +886,26 @@ void TestSyncDiffHandler::sanitizeListing_data()
                       "\nabcdefghijklmnopqrstuvwx 1 " + md5 + "\nok.dff 1 " + md5 + "\n")
         << 2 << QString::fromLatin1("[directories]\n\n[entries]\na.img a.img img_archive 0 3 1 0\n\n[img] 3\nok.dff 1 " +
                                     md5 + "\n");
+    // What the launcher could never store as listed: it would be fetched
+    // again at every pass.
+    QTest::newRow("hidden names and names the clean-up renames")
+        << QByteArray("[directories]\n.git\nModels\nok\n\n[entries]\ndata/.x .x file 1 " + md5 + "\nData/a.txt a.txt file 1 "
+                      + md5 + "\nok/a.txt a.txt file 1 " + md5 + "\n")
+        << 4 << QString::fromLatin1("[directories]\nok\n\n[entries]\nok/a.txt a.txt file 1 " + md5 + "\n");
+    QTest::newRow("a path that is a file and a folder")
+        << QByteArray("[directories]\na\na/b\n\n[entries]\na/b b file 1 " + md5 + "\nc c file 1 " + md5 + "\nc/d d file 1 "
+                      + md5 + "\n")
+        << 2 << QString::fromLatin1("[directories]\na\na/b\n\n[entries]\nc/d d file 1 " + md5 + "\n");
+    QTest::newRow("part counts")
+        << QByteArray("[entries]\nsfx/bomb bomb audio_file 4294967295 " + md5 + " 4294967295 1\nsfx/tiny tiny audio_file 3000 "
+                      + md5 + " 3 1000\nsfx/ok ok audio_file 3000000 " + md5 + " 3 1048576\nx.img x.img img_archive 0 1 0 0\n"
+                      "y.img y.img img_archive 0 2 300 0\n")
+        << 4 << QString::fromLatin1("[directories]\n\n[entries]\nsfx/ok ok audio_file 3000000 " + md5 + " 3 1048576\n");
+    QTest::newRow("members the archive cannot keep apart or show")
+        << QByteArray("[entries]\na.img a.img img_archive 0 3 1 0\n\n[img] 3\nok.dff 2048 " + md5 + "\nOK.DFF 2048 " + md5
+                      + "\nv2staticHeader.v2sh 2048 " + md5 + "\nempty.dff 0 " + md5 + "\nhuge.dff 200000000 " + md5 + "\n")
+        << 4 << QString::fromLatin1("[directories]\n\n[entries]\na.img a.img img_archive 0 3 1 0\n\n[img] 3\nok.dff 2048 " + md5
+                                    + "\n");
 }
 
 void TestSyncDiffHandler::sanitizeListing()

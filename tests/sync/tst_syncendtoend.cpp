@@ -5,10 +5,19 @@
 #include "support/SyncDeployment.h"
 #include "support/TestFiles.h"
 
+#include "files/imgarchive/ArchiveEditor.h"
+#include "service/Compression.h"
+#include "service/PayloadCipher.h"
+
+#include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <functional>
 
 namespace {
 
@@ -16,6 +25,56 @@ namespace {
 bool hashedAnything(const QString &output)
 {
     return output.contains(QRegularExpression(QStringLiteral("Проверка целостности [^и]")));
+}
+
+// Rewrites the published sync list, and its MD5 file to match.
+void editList(SyncDeployment &d, const std::function<void(QByteArray &)> &edit)
+{
+    const QString list = d.mirrorDir() + QStringLiteral("/launcher_api/sync.lst");
+    QByteArray text = TestFiles::read(list);
+    edit(text);
+    TestFiles::write(list, text);
+    TestFiles::write(list + QStringLiteral(".hash"), QCryptographicHash::hash(text, QCryptographicHash::Md5).toHex());
+}
+
+// Adds lines at the end of the list's entries (before the first archive
+// group), or at the end of the group of the archive models/gta3.img.
+void addEntries(QByteArray &list, const QByteArray &lines)
+{
+    const int groups = list.indexOf("\n[img]");
+    list.insert(groups < 0 ? list.size() : groups + 1, lines);
+}
+void addMembers(QByteArray &list, const QByteArray &lines)
+{
+    const QRegularExpression archive(QStringLiteral("models/gta3.img gta3.img img_archive \\d+ (\\d+) "));
+    const QString id = archive.match(QString::fromUtf8(list)).captured(1);
+    const QByteArray header = "[img] " + id.toUtf8() + "\n";
+    const int end = list.indexOf("\n\n", list.indexOf(header));
+    list.insert(end < 0 ? list.size() : end + 1, lines);
+}
+
+// The listed extra of models/gta3.img moved by delta.
+void moveExtra(QByteArray &list, qint64 delta)
+{
+    const QRegularExpression line(QStringLiteral("(models/gta3.img gta3.img img_archive \\d+ \\d+ \\d+ )(\\d+)"));
+    const QRegularExpressionMatch match = line.match(QString::fromUtf8(list));
+    const QString moved = match.captured(1) + QString::number(match.captured(2).toLongLong() + delta);
+    list.replace(match.captured(0).toUtf8(), moved.toUtf8());
+}
+
+// A remembered state whose payload announces more than any cache may hold.
+QByteArray stateFileBomb()
+{
+    PayloadCipher cipher = PayloadCipher::forCache();
+    cipher.setCompressionMode(PayloadCipher::CompressNever);
+    QByteArray text = cipher.encrypt(Compression::compress(QByteArray(int(PayloadCipher::MaxPlaintextSize) + 1, 'x')));
+    text[1] = char(text.at(1) | 0x01); // says: compressed
+    return QByteArrayLiteral("VAROBNRYLST01") + text;
+}
+
+bool setImmutable(const QString &path, bool on)
+{
+    return QProcess::execute(QStringLiteral("chattr"), {on ? QStringLiteral("+i") : QStringLiteral("-i"), path}) == 0;
 }
 
 } // namespace
@@ -36,6 +95,8 @@ private slots:
     void noSyncSwitch();
     void hashFileWithLineEndIsRefused();
     void spaceShortfallStopsTheRun();
+    void attacksSettle_data();
+    void attacksSettle();
 
 private:
     bool ready = false;
@@ -80,6 +141,10 @@ void TestSyncEndToEnd::firstSyncThenNothingToDo()
     const GameTree::Run first = d.sync();
     QVERIFY2(first.exitCode == 0, qPrintable(first.output));
     QVERIFY(first.output.contains(QStringLiteral("Проверка целостности старой копии игры...")));
+    // The pass that checks the work of the first asks for the list only if
+    // it changed: the server answers 304 and the list is not sent again.
+    const QStringList lists = d.server()->accessLog().filter(QStringLiteral(" /launcher_api/sync.lst "));
+    QVERIFY2(lists.size() == 2 && lists.at(1).contains(QLatin1String(" 304")), qPrintable(lists.join('\n')));
     QVERIFY(first.output.contains(QStringLiteral("Готово к игре!")));
     const QString diff = d.differenceFromPublished();
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
@@ -287,6 +352,138 @@ void TestSyncEndToEnd::spaceShortfallStopsTheRun()
     const int missing = match.captured(1).toInt();
     QVERIFY2(missing == 2900 || missing == 2901, qPrintable(match.captured(0)));
     QVERIFY(d.blockRequests().isEmpty());
+}
+
+// Hostile lists and planted folders: each run keeps to the game folder and
+// ends (ready, or stopped with the file named), and a run against the sound
+// list then settles as published.
+void TestSyncEndToEnd::attacksSettle_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("says");
+    const QString ready = QStringLiteral("Готово к игре!");
+    QTest::newRow("extra below the archive's size") << "extra -4096" << 0 << ready;
+    QTest::newRow("extra above the archive's size") << "extra +1000000" << 0 << ready;
+    QTest::newRow("game-form archive of 13,000 members") << "big ver2" << 0 << ready;
+    QTest::newRow("hidden name") << "list text/.hidden" << 0 << ready;
+    QTest::newRow("capitals") << "list Data/Extra.cfg" << 0 << ready;
+    QTest::newRow("file and folder at one path") << "list data/maps" << 0 << ready;
+    QTest::newRow("part-count bomb") << "list bomb" << 0 << ready;
+    QTest::newRow("members differing in case") << "member MEMBER3.DFF 2048" << 0 << ready;
+    QTest::newRow("member named like the header") << "member v2staticHeader.v2sh 2048" << 0 << ready;
+    QTest::newRow("empty member") << "member empty.dff 0" << 0 << ready;
+    QTest::newRow("40,000 new folders") << "folders" << 0 << ready;
+    QTest::newRow("state-file bomb") << "state bomb" << 0 << QStringLiteral("Проверка целостности старой копии игры");
+    QTest::newRow("dangling temporary link") << "temp link" << 0 << ready;
+    QTest::newRow("link swapped in at an archive") << "archive link" << 0 << ready;
+    QTest::newRow("file that cannot be replaced") << "immutable" << 4
+                                                   << QStringLiteral("Ошибка: не удалось сохранить файл data/handling.cfg");
+}
+
+void TestSyncEndToEnd::attacksSettle()
+{
+    QFETCH(QString, attack);
+    QFETCH(int, exitCode);
+    QFETCH(QString, says);
+    const QByteArray md5 = QCryptographicHash::hash("x", QCryptographicHash::Md5).toHex();
+    const QString slowBlock = QStringLiteral("/pcgamefile/filesystem/data/handling.cfg.compressed");
+
+    const bool many = attack == QLatin1String("folders") || attack == QLatin1String("big ver2");
+    SyncDeployment d(many ? SyncDeployment::memoryBackedDir() : QString());
+    d.makeBaseGame();
+    if (attack.startsWith(QLatin1String("extra")))
+        d.writeArchive({}, 17 << 20); // two parts, the last shorter
+    if (attack == QLatin1String("big ver2")) {
+        QVector<TestFiles::Member> members;
+        for (int i = 0; i < 13000; ++i)
+            members.append({QStringLiteral("m%1.dff").arg(i), QByteArray::number(i)});
+        QVERIFY(TestFiles::ver2Archive(d.sourceDir() + QStringLiteral("/multiplayer_c/models/big.img"), members));
+    }
+    QString output;
+    QVERIFY2(d.publish(&output), qPrintable(output));
+    const QString list = d.mirrorDir() + QStringLiteral("/launcher_api/sync.lst");
+    QVERIFY(d.serve(attack == QLatin1String("archive link")
+                        ? QStringLiteral("    location = %1 { limit_rate 1k; }").arg(slowBlock)
+                        : QString()));
+    QTemporaryDir outsideDir;
+    const QString outside = outsideDir.path();
+    QVERIFY(TestFiles::write(outside + QStringLiteral("/kept.txt"), "outside"));
+    const QString game = d.clientGameDir();
+
+    const bool planted = attack == QLatin1String("state bomb") || attack.endsWith(QLatin1String(" link"))
+                         || attack == QLatin1String("immutable");
+    if (planted) {
+        SYNC_OK(d);
+        // A new publication: one plain file and one member changed.
+        QVERIFY(TestFiles::write(d.sourceDir() + QStringLiteral("/data/handling.cfg"), TestFiles::noise(6000, 9)));
+        d.writeArchive({false, false, false, true});
+        QVERIFY(d.publish());
+    }
+    const QByteArray soundList = TestFiles::read(list);
+    if (attack.startsWith(QLatin1String("extra")))
+        editList(d, [&](QByteArray &text) { moveExtra(text, attack.mid(6).toLongLong()); });
+    else if (attack.startsWith(QLatin1String("list ")) || attack == QLatin1String("folders"))
+        editList(d, [&](QByteArray &text) {
+            if (attack == QLatin1String("folders")) {
+                QByteArray folders("many\n");
+                for (int i = 0; i < 40000; ++i)
+                    folders += "many/d" + QByteArray::number(i) + '\n';
+                text.insert(text.indexOf("\n\n[entries]") + 1, folders);
+            } else if (attack.endsWith(QLatin1String("bomb"))) {
+                addEntries(text, "audio/sfx/bomb bomb audio_file 4294967295 " + md5 + " 4294967295 1\n");
+            } else {
+                const QByteArray path = attack.mid(5).toUtf8();
+                addEntries(text, path + ' ' + path.mid(path.lastIndexOf('/') + 1) + " file 1 " + md5 + '\n');
+            }
+        });
+    else if (attack.startsWith(QLatin1String("member ")))
+        editList(d, [&](QByteArray &text) { addMembers(text, attack.mid(7).toUtf8() + ' ' + md5 + '\n'); });
+    else if (attack == QLatin1String("state bomb"))
+        QVERIFY(TestFiles::write(d.clientDir() + QStringLiteral("/varo_launcher.bin"), stateFileBomb()));
+    else if (attack == QLatin1String("archive link"))
+        QVERIFY(QFile::copy(game + QStringLiteral("/models/gta3.img"), outside + QStringLiteral("/gta3.img")));
+    else if (attack == QLatin1String("temp link"))
+        QVERIFY(QFile::link(outside + QStringLiteral("/created"), game + QStringLiteral("/data/handling.cfg.tmp")));
+    else if (attack == QLatin1String("immutable") && !setImmutable(game + QStringLiteral("/data/handling.cfg"), true))
+        QSKIP("chattr +i is not available here");
+    const auto outsideBefore = GameTree::digest(outside);
+
+    GameTree::Run run;
+    if (attack == QLatin1String("archive link")) {
+        // While the slow block arrives, the archive that is edited next
+        // becomes a link to an archive outside the game folder.
+        QProcess client;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        const auto extra = d.environment();
+        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+            env.insert(it.key(), it.value());
+        client.setProcessEnvironment(env);
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(GameTree::toolPath(QStringLiteral("varo-sync")), {QStringLiteral("--app-dir"), d.clientDir()});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(game + QStringLiteral("/data/handling.cfg.tmp")), 30000);
+        QVERIFY(QFile::remove(game + QStringLiteral("/models/gta3.img")));
+        QVERIFY(QFile::link(outside + QStringLiteral("/gta3.img"), game + QStringLiteral("/models/gta3.img")));
+        QVERIFY(client.waitForFinished(120000));
+        run.exitCode = client.exitCode();
+        run.output = QString::fromLocal8Bit(client.readAll());
+    } else {
+        run = d.sync();
+    }
+    if (attack == QLatin1String("immutable"))
+        setImmutable(game + QStringLiteral("/data/handling.cfg"), false);
+    QVERIFY2(run.exitCode == exitCode && run.output.contains(says), qPrintable(run.output));
+    QCOMPARE(GameTree::difference(GameTree::digest(outside), outsideBefore), QString());
+    if (attack == QLatin1String("immutable")) {
+        // Everything else of the new publication is in place.
+        QCOMPARE(d.differenceFromPublished(), QStringLiteral("differs: data/handling.cfg"));
+    }
+
+    if (!attack.startsWith(QLatin1String("extra")) && attack != QLatin1String("big ver2")) {
+        TestFiles::write(list, soundList);
+        TestFiles::write(list + QStringLiteral(".hash"), QCryptographicHash::hash(soundList, QCryptographicHash::Md5).toHex());
+    }
+    SYNC_OK(d);
 }
 
 QTEST_GUILESS_MAIN(TestSyncEndToEnd)

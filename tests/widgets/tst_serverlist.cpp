@@ -1,3 +1,4 @@
+#include "app/AppResources.h"
 #include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/ServerQuery.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -104,8 +106,9 @@ private:
 
 void TestServerList::initTestCase()
 {
-    // The launcher's artwork, for the slots' style sheets.
-    Q_INIT_RESOURCE(resources);
+    // The launcher's artwork and fonts, for the slots' style sheets and texts.
+    AppResources::ensureLoaded();
+    AppResources::registerFonts();
     QVERIFY(dir.isValid());
     AppDirectory::setPath(dir.path());
     qputenv("VARO_MONITORING_URL", ClosedMonitoring);
@@ -170,14 +173,18 @@ void TestServerList::reportShowsCountsAndPie_data()
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("dot");
     QTest::addColumn<QString>("pie"); // "none", "quarter" or "full"
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("elided");
 
-    QTest::newRow("no capacity") << 5 << 0 << "-/-" << "Offline" << "#EF2626" << "none";
-    QTest::newRow("negative capacity") << 0 << -1 << "-/-" << "Offline" << "#EF2626" << "none";
-    QTest::newRow("online, empty") << 0 << 50 << "0/50" << "Online" << "#26EF5E" << "none";
-    QTest::newRow("below one percent") << 1 << 101 << "1/101" << "Online" << "#26EF5E" << "none";
-    QTest::newRow("a quarter") << 25 << 100 << "25/100" << "Online" << "#26EF5E" << "quarter";
-    QTest::newRow("full") << 100 << 100 << "100/100" << "Online" << "#26EF5E" << "full";
-    QTest::newRow("above capacity") << 150 << 100 << "150/100" << "Online" << "#26EF5E" << "full";
+    QTest::newRow("no capacity") << 5 << 0 << "-/-" << "Offline" << "#EF2626" << "none" << "Server 1" << false;
+    QTest::newRow("negative capacity") << 0 << -1 << "-/-" << "Offline" << "#EF2626" << "none" << "Server 1" << false;
+    QTest::newRow("online, empty") << 0 << 50 << "0/50" << "Online" << "#26EF5E" << "none" << "Server 1" << false;
+    QTest::newRow("below one percent") << 1 << 101 << "1/101" << "Online" << "#26EF5E" << "none" << "Server 1" << false;
+    QTest::newRow("a quarter") << 25 << 100 << "25/100" << "Online" << "#26EF5E" << "quarter" << "Server 1" << false;
+    QTest::newRow("full") << 100 << 100 << "100/100" << "Online" << "#26EF5E" << "full" << "Server 1" << false;
+    QTest::newRow("above capacity") << 150 << 100 << "150/100" << "Online" << "#26EF5E" << "full" << "Server 1" << false;
+    QTest::newRow("name that meets the count") << 250 << 1000 << "250/1000" << "Online" << "#26EF5E" << "quarter"
+                                               << "Varo | Южный" << true;
 }
 
 void TestServerList::reportShowsCountsAndPie()
@@ -188,14 +195,45 @@ void TestServerList::reportShowsCountsAndPie()
     QFETCH(QString, status);
     QFETCH(QString, dot);
     QFETCH(QString, pie);
+    QFETCH(QString, name);
+    QFETCH(bool, elided);
 
-    Fixture f(1);
+    Fixture f;
+    f.list->addElement(name, QStringLiteral("10.0.0.1"), 7001);
     ServerWidget *slot = f.slot(0);
     QSignalSpy updated(slot, &ServerWidget::updated);
+    f.host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&f.host));
     // First a full report, so that each row shows it replaces earlier state.
     slot->infoUpdated(60, 60);
     slot->infoUpdated(players, total);
     QCOMPARE(updated.count(), 2);
+    QCOMPARE(label(slot, "nameLabel")->text().endsWith(QChar(0x2026)), elided);
+    QCOMPARE(label(slot, "nameLabel")->toolTip(), elided ? name : QString());
+
+    // What the screen shows of the half-opaque slot after several of its
+    // parts changed at once: one background all over, and the name's upper
+    // half ends well left of the count's lower half.
+    QTest::qWait(100);
+    const QImage image = f.host.screen()->grabWindow(f.host.winId(), 0, 0, ServerWidget::Width, ServerWidget::Height).toImage();
+    const QRgb background = image.pixel(110, 52);
+    QRegion parts;
+    for (QWidget *child : slot->findChildren<QWidget *>())
+        parts += child->isVisible() ? child->geometry() : QRect();
+    for (int y = 4; y < ServerWidget::Height - 4; ++y)
+        for (int x = 4; x < ServerWidget::Width - 4; ++x)
+            QVERIFY(parts.contains(QPoint(x, y)) || image.pixel(x, y) == background);
+    const auto inkEdge = [&](const QRect &area, bool last) {
+        int edge = -1;
+        for (int x = area.left(); x <= area.right(); ++x)
+            for (int y = area.top(); y <= area.bottom(); ++y)
+                if (qAbs(qGray(image.pixel(x, y)) - qGray(background)) > 40 && (edge < 0 || last))
+                    edge = x;
+        return edge;
+    };
+    const int nameEnd = inkEdge(QRect(20, 13, 130, 10), true);
+    const int countStart = inkEdge(QRect(104, 31, 84, 4), false);
+    QVERIFY2(nameEnd > 20 && nameEnd + 4 < countStart, qPrintable(QStringLiteral("%1 %2").arg(nameEnd).arg(countStart)));
     QCOMPARE(slot->playerCount(), players);
     QCOMPARE(slot->capacity(), total);
     QCOMPARE(label(slot, "countLabel")->text(), count);

@@ -28,9 +28,49 @@ CanonicalArchive::~CanonicalArchive()
 
 void CanonicalArchive::discard()
 {
-    QFile::remove(copyPath);
+    if (ownCopy)
+        QFile::remove(copyPath);
+    copyPath = folder + QLatin1Char('/') + QLatin1String(CopyName);
+    ownCopy = true;
     byteSize = 0;
     memberList.clear();
+}
+
+bool CanonicalArchive::keptAsIs(const QString &relativePath, int memberCount)
+{
+    return relativePath.startsWith(QLatin1String("multiplayer_c/models/"))
+        && memberCount > ImgArchive::ArchiveEditor::MaxRecords - 1;
+}
+
+bool CanonicalArchive::adopt(const QString &sourcePath)
+{
+    discard();
+    const QFileInfo source(sourcePath);
+    ListingEntry entry;
+    entry.kind = EntryKind::ImgArchive;
+    entry.name = source.fileName();
+    entry.path = source.fileName();
+    FileSystem scan;
+    scan.setRoot(source.absolutePath());
+    scan.entries.append(entry);
+    scan.readImgDirectories();
+    scan.hashImgItems();
+    if (scan.entries.at(0).kind != EntryKind::ImgArchive) {
+        error = QStringLiteral("%1 holds no readable archive directory").arg(sourcePath);
+        return false;
+    }
+    memberList = scan.imgGroups.value(scan.entries.at(0).imgId);
+    for (const ListingEntry &member : qAsConst(memberList)) {
+        if (member.md5.isEmpty()) {
+            error = QStringLiteral("cannot read the members of %1").arg(sourcePath);
+            memberList.clear();
+            return false;
+        }
+    }
+    copyPath = sourcePath;
+    ownCopy = false;
+    byteSize = quint64(source.size());
+    return true;
 }
 
 bool CanonicalArchive::build(const QString &sourcePath)

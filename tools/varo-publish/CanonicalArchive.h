@@ -27,6 +27,15 @@ public:
     // the whole sectors), in directory order. False, with the reason in
     // errorString(), when a step fails.
     bool build(const QString &sourcePath);
+    // For an archive that the launcher keeps in the form it has (see
+    // keptAsIs): reads the members of the source itself, which then stands
+    // for the canonical copy (path() is the source; discard() leaves it).
+    bool adopt(const QString &sourcePath);
+
+    // Whether the archive at relativePath, with this many members, travels
+    // as it is: one under "multiplayer_c/models/", which the launcher never
+    // converts, with more members than the launcher's own form holds.
+    static bool keptAsIs(const QString &relativePath, int memberCount);
     // Deletes the copy.
     void discard();
 
@@ -38,6 +47,7 @@ public:
 private:
     QString folder;
     QString copyPath;
+    bool ownCopy = true;
     quint64 byteSize = 0;
     QVector<ListingEntry> memberList;
     QString error;

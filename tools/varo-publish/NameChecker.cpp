@@ -90,5 +90,7 @@ QString NameChecker::memberNameProblem(const QString &name)
     if (!SafePath::isPortableName(name))
         reasons << QStringLiteral("is a name the launcher refuses everywhere because Windows reads it as another "
                                   "(a device name, a trailing \".\" or blank, or one of < > : \" | ? *)");
+    if (name.startsWith(QLatin1String("v2staticHeader.v2sh"), Qt::CaseInsensitive))
+        reasons << QStringLiteral("is named like the record that marks the launcher's archive form");
     return reasons.join(QStringLiteral("; "));
 }

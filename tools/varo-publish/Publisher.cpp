@@ -280,7 +280,10 @@ int Publisher::publishArchive(ListingEntry &entry, const QString &workFolder)
     progress.setActivity(QStringLiteral("rebuilding ") + entry.path);
     const QVector<ListingEntry> sourceMembers = scan.imgGroups.value(entry.imgId);
     CanonicalArchive canonical(workFolder);
-    if (!canonical.build(gameDir + QLatin1Char('/') + entry.path)) {
+    const QString source = gameDir + QLatin1Char('/') + entry.path;
+    const bool built = CanonicalArchive::keptAsIs(entry.path, sourceMembers.size()) ? canonical.adopt(source)
+                                                                                    : canonical.build(source);
+    if (!built) {
         report(canonical.errorString());
         return ExitSoftware;
     }

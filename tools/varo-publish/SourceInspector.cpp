@@ -1,5 +1,6 @@
 #include "SourceInspector.h"
 
+#include "CanonicalArchive.h"
 #include "NameChecker.h"
 
 #include "files/FileSystem.h"
@@ -125,7 +126,8 @@ void SourceInspector::checkArchive(const QString &path, quint64 fileSize)
         problemList << path + QStringLiteral(": its archive directory cannot be read");
         return;
     }
-    if (records.size() > MaxMembers) {
+    const bool asIs = CanonicalArchive::keptAsIs(path, records.size());
+    if (records.size() > MaxMembers && !asIs) {
         problemList << path
                 + QStringLiteral(": holds %1 members, more than the %2 an archive directory can hold")
                       .arg(records.size())
@@ -161,6 +163,8 @@ void SourceInspector::checkArchive(const QString &path, quint64 fileSize)
         canonicalSize += quint64(record.sectors()) * FileSystem::SectorSize;
         claimRemoteName(path + QStringLiteral("_img/") + record.name + QStringLiteral(".compressed"), path);
     }
+    if (asIs)
+        canonicalSize = fileSize; // travels as it is
     if (canonicalSize >= MaxFileSize) {
         problemList << path
                 + QStringLiteral(": would be %1 bytes when rebuilt, 4 GiB or more; the launcher keeps sizes in 32 bits")

@@ -7,8 +7,9 @@
 // DIR is the launcher's folder: the state files live there and the game in
 // DIR/gtasa. Addresses are the built-in ones or the VARO_* environment
 // overrides. Exit status: 0 ready, 2 the sync list could not be fetched or
-// verified, 3 not enough disk space, 130 interrupted (Ctrl-C), 64 bad
-// arguments, 1 any other end.
+// verified, 3 not enough disk space, 4 stopped because the same files could
+// not be stored, deleted or read pass after pass (the last line names one
+// and why), 130 interrupted (Ctrl-C), 64 bad arguments, 1 any other end.
 
 #include "ConsoleProgress.h"
 
@@ -102,6 +103,8 @@ int main(int argc, char *argv[])
         return 2;
     case SyncThread::Outcome::SpaceFailure:
         return 3;
+    case SyncThread::Outcome::RepeatedFailure:
+        return 4;
     case SyncThread::Outcome::Stopped:
     case SyncThread::Outcome::Running:
         break;

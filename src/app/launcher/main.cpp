@@ -29,15 +29,19 @@ const char WindowStyle[] =
     "QWidget#centralWidget[corner=\"bottom-left\"], QWidget#centralWidget[corner=\"bottom-right\"] "
     "{ background-color: rgba(0, 0, 255, 0); }";
 
-// Test hook: VARO_TEST_AUTOCLOSE_DIALOGS_MS=<ms> makes every message dialog
-// and system message box accept itself after that many milliseconds, so that
-// automated tests can run the launcher without anybody to press a button.
+// Test hook, compiled into test builds only (VARO_TEST_HOOKS):
+// VARO_TEST_AUTOCLOSE_DIALOGS_MS=<ms> makes every message dialog and system
+// message box accept itself after that many milliseconds, Yes/No questions
+// included, so that automated tests can run the launcher without anybody to
+// press a button. A player's launcher must never answer for the player.
 void applyTestHooks()
 {
+#ifdef VARO_TEST_HOOKS
     bool ok = false;
     const int delay = qEnvironmentVariableIntValue("VARO_TEST_AUTOCLOSE_DIALOGS_MS", &ok);
     if (ok && delay >= 0)
         MessageDialog::setAutoCloseDelay(delay);
+#endif
 }
 
 } // namespace

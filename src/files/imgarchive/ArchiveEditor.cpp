@@ -90,14 +90,14 @@ bool readHeader(QFile &file, QByteArray *magic, qint32 *count)
 }
 
 // Reads count records from offset 8. The count comes from the file and is
-// checked before anything is allocated: the directory area holds at most
-// MaxRecords records, and the directory must lie inside the file.
-bool readRecords(QFile &file, qint32 count, QVector<RawRecord> *records)
+// checked before anything is allocated (see maxRecordCount), and the
+// directory must lie inside the file.
+bool readRecords(QFile &file, const QByteArray &magic, qint32 count, QVector<RawRecord> *records)
 {
     records->clear();
     if (count < 1)
         return true;
-    if (count > ImgArchive::ArchiveEditor::MaxRecords) {
+    if (count > ImgArchive::ArchiveEditor::maxRecordCount(magic, file.size())) {
         qCWarning(lcImgArchive) << "[img directory] count too large:" << count << file.fileName();
         return false;
     }
@@ -211,7 +211,11 @@ bool ArchiveEditor::openFile(bool writable)
     // Unbuffered: every write reaches the file at once or fails at once. A
     // buffered write that fails stays in the buffer and would land later,
     // at whatever place the next write goes to, over another member's data.
-    if (!file.open(writable ? QIODevice::ReadWrite | QIODevice::Unbuffered : QIODevice::ReadOnly)) {
+    // An archive opened for writing must be the file at its name, not one
+    // that a symbolic link there points to.
+    const bool opened = writable ? Platform::openExisting(file, QIODevice::ReadWrite | QIODevice::Unbuffered)
+                                 : file.open(QIODevice::ReadOnly);
+    if (!opened) {
         qCWarning(lcImgArchive) << "[img open] cannot open" << archivePath << file.errorString();
         return false;
     }
@@ -223,7 +227,7 @@ bool ArchiveEditor::openFile(bool writable)
         return true;
 
     QVector<RawRecord> records;
-    if (!readRecords(file, count, &records)) {
+    if (!readRecords(file, magic, count, &records)) {
         file.close();
         return false;
     }
@@ -245,7 +249,7 @@ bool ArchiveEditor::openFile(bool writable)
         entry.name = QString::fromUtf8(raw.name);
         entries.append(entry);
     }
-    if (liveCount() > MaxRecords - 1) {
+    if (writable && liveCount() > MaxRecords - 1) {
         // Written back, this directory would run into the data area.
         qCWarning(lcImgArchive) << "[img open] too many records without a static header:" << archivePath;
         entries.clear();
@@ -310,11 +314,15 @@ int ArchiveEditor::find(const QString &name) const
 {
     if (!file.isOpen() || name.isEmpty())
         return -1;
+    int caseTwin = -1;
     for (int i = 0; i < entries.size(); ++i) {
-        if (!entries.at(i).name.isEmpty() && entries.at(i).name.compare(name, Qt::CaseInsensitive) == 0)
+        const QString &candidate = entries.at(i).name;
+        if (candidate == name)
             return i;
+        if (caseTwin < 0 && !candidate.isEmpty() && candidate.compare(name, Qt::CaseInsensitive) == 0)
+            caseTwin = i;
     }
-    return -1;
+    return caseTwin;
 }
 
 QByteArray ArchiveEditor::read(int index)
@@ -421,6 +429,19 @@ const QVector<ImgDirEntry> &ArchiveEditor::directory() const
     return entries;
 }
 
+qint64 ArchiveEditor::maxRecordCount(const QByteArray &magic, qint64 fileSize)
+{
+    if (magic == QByteArray(Magic, MagicSize))
+        return MaxRecords;
+    // The game's own form keeps its directory in front of the data and has
+    // no fixed limit; every member but an empty one takes a sector of its
+    // own, so a file cannot describe many more members than it has sectors.
+    // The directory itself must fit the file too.
+    const qint64 bySectors = qMax<qint64>(MaxRecords, fileSize / SectorSize);
+    const qint64 byDirectory = qMax<qint64>(0, (fileSize - HeaderSize) / RecordSize);
+    return qMin(bySectors, byDirectory);
+}
+
 bool ArchiveEditor::isV2StaticHeader(const QString &path)
 {
     QFile candidate(path);
@@ -466,8 +487,11 @@ bool ArchiveEditor::isCompactV2StaticHeader(const QString &path)
 
 bool ArchiveEditor::createEmpty(const QString &path)
 {
+    // Whatever stands at the name goes first (a symbolic link as a link);
+    // the new file is then created exclusively, never through a link.
     QFile target(path);
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QFile::remove(path);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qCWarning(lcImgArchive) << "[img create] cannot open" << path << target.errorString();
         return false;
     }
@@ -494,7 +518,7 @@ bool ArchiveEditor::convertToV2StaticHeader(const QString &path, ProgressReceive
     QByteArray magic;
     qint32 count = 0;
     QVector<RawRecord> records;
-    if (!readHeader(source, &magic, &count) || count < 0 || !readRecords(source, count, &records)) {
+    if (!readHeader(source, &magic, &count) || count < 0 || !readRecords(source, magic, count, &records)) {
         qCWarning(lcImgArchive) << "[img convert] not a readable archive:" << path;
         return false;
     }
@@ -539,8 +563,11 @@ bool ArchiveEditor::convertToV2StaticHeader(const QString &path, ProgressReceive
         qCWarning(lcImgArchive) << "[img convert] the archive has the temporary name:" << path;
         return false;
     }
+    // Created afresh: a leftover or a link at the temporary name is removed
+    // first, and the exclusive creation never follows a link.
     QFile temp(tempPath);
-    if (!temp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    QFile::remove(tempPath);
+    if (!temp.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         qCWarning(lcImgArchive) << "[img convert] cannot create" << tempPath << temp.errorString();
         return false;
     }
@@ -573,7 +600,7 @@ bool ArchiveEditor::readDirectory(const QString &path, QVector<ImgDirEntry> *rec
     if (recordCount)
         *recordCount = count;
     QVector<RawRecord> raws;
-    if (!readRecords(source, count, &raws))
+    if (!readRecords(source, magic, count, &raws))
         return false;
     const bool utf8Names = magic == QByteArray(Magic, MagicSize);
     for (const RawRecord &raw : qAsConst(raws)) {

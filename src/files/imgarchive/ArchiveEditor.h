@@ -58,7 +58,9 @@ public:
     // after the last stored file.
     bool writeDirectory();
 
-    // Index of the first record with this name, ignoring case; -1 if none.
+    // Index of the first record with exactly this name, else of the first
+    // whose name differs in case only (the game looks names up ignoring
+    // case); -1 if none.
     int find(const QString &name) const;
     // The stored sectors of a file, padding included.
     QByteArray read(int index);
@@ -75,6 +77,12 @@ public:
 
     // The records without the static header record, in their present order.
     const QVector<ImgDirEntry> &directory() const;
+
+    // The most directory records an archive with this magic and file size
+    // may claim: MaxRecords in the launcher's form, whose directory area has
+    // a fixed size; in the game's own form as many as the file has sectors
+    // (at least MaxRecords), and never more than fit the file.
+    static qint64 maxRecordCount(const QByteArray &magic, qint64 fileSize);
 
     // Whether the file at path is a V2SH archive.
     static bool isV2StaticHeader(const QString &path);
