@@ -510,7 +510,10 @@ void FileDownloader::onFetchProgress(Fetch *fetch, qint64 bytesRead, qint64 tota
 void FileDownloader::onFetchFinished(Fetch *fetch)
 {
     if (exitRequested()) {
-        // Nothing half-received is kept, and nothing more is stored.
+        // Nothing half-received is kept, and nothing more is stored. The
+        // sink lets go of its file first: Windows removes no open file.
+        fetch->sink.reset();
+        fetch->memory = nullptr;
         if (!fetch->tempName.isEmpty())
             QFile::remove(fetch->tempName);
         removeFetch(fetch);
@@ -830,6 +833,8 @@ void FileDownloader::dropFetches(int index, const Fetch *keep)
             continue;
         }
         dropTransfer(fetch);
+        fetch.sink.reset(); // closes the file, which Windows would not remove
+        fetch.memory = nullptr;
         if (!fetch.tempName.isEmpty())
             QFile::remove(fetch.tempName);
         if (named == &fetch)
@@ -852,6 +857,8 @@ void FileDownloader::abortAll()
 {
     for (const std::unique_ptr<Fetch> &fetch : fetches) {
         dropTransfer(*fetch);
+        fetch->sink.reset(); // closes the file, which Windows would not remove
+        fetch->memory = nullptr;
         if (!fetch->tempName.isEmpty())
             QFile::remove(fetch->tempName);
     }

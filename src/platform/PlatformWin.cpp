@@ -151,7 +151,7 @@ bool openExisting(QFile &file, QIODevice::OpenMode mode)
     // A symbolic link (or other reparse point) at the name is refused; the
     // open itself never creates the file.
     const QFileInfo info(file.fileName());
-    if (info.isSymLink() || !info.exists())
+    if (info.isSymLink() || isLink(file.fileName()) || !info.exists())
         return false;
     return file.open(mode | QIODevice::ExistingOnly);
 }
