@@ -5,8 +5,9 @@
 // loads, synchronises the game folder, becomes ready, takes a nickname typed
 // into its field and, on "ИГРАТЬ", starts the game with the first server and
 // exits. In the Windows setting (tests/support/WindowsBuild.h) the launcher
-// is the Windows one under Wine, and the game a Windows stand-in that
-// records the command line exactly as Windows hands it over.
+// is the Windows one under Wine, installed by its installer, and the game a
+// Windows stand-in that records the command line exactly as Windows hands it
+// over; the installer then updates the running launcher and uninstalls it.
 
 #include "support/SyncDeployment.h"
 #include "support/TestFiles.h"
@@ -60,6 +61,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void joinStartsTheGameWithTheFirstServerAndExits();
+    void installerUpdatesTheRunningLauncherThenUninstalls();
 
 private:
     void writeStaticAnswers();
@@ -73,6 +75,8 @@ private:
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
     void screenshot(const QString &name);
     void secondLauncherIsRefused();
+    QString runInstaller(const QString &program, const QString &switches, const QString &folder);
+    QString uninstallEntry();
 
     QTemporaryDir root;
     SyncDeployment deployment{QString(), QStringLiteral("client/Мои игры/Varo")};
@@ -115,8 +119,10 @@ void TestWholeLauncher::initTestCase()
     // the game folder next to itself.
     appDir = deployment.clientDir();
     const QString program = appDir + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName();
-    QVERIFY(QFile::copy(GameTree::launcherPath(), program));
-    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    if (!windows) {
+        QVERIFY(QFile::copy(GameTree::launcherPath(), program));
+        QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    }
 
     // Private runtime folder (the single-instance lock) and settings (the
     // nickname), every address on the local nginx, the window's progress
@@ -149,6 +155,17 @@ void TestWholeLauncher::initTestCase()
         environment.insert(QStringLiteral("ASAN_OPTIONS"),
                            environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":strict_string_checks=0"));
     logPath = root.filePath(QStringLiteral("launcher.out"));
+
+    if (windows) {
+        // Installed the way a player installs it, without questions. (Wine
+        // chooses the prefix's display driver for its first window program,
+        // so the installer already has the launcher's DISPLAY.)
+        const QString installed = runInstaller(WindowsBuild::folder() + QStringLiteral("/VaroLauncherSetup.exe"),
+                                               QStringLiteral("/S /D="), appDir);
+        QVERIFY2(QFile::exists(program), qPrintable(installed));
+        QVERIFY(!QDir(appDir + QStringLiteral("/licenses")).entryList(QDir::Files).isEmpty());
+        QVERIFY2(uninstallEntry().contains(QStringLiteral("Varo Launcher")), qPrintable(uninstallEntry()));
+    }
 }
 
 void TestWholeLauncher::cleanupTestCase()
@@ -294,6 +311,32 @@ void TestWholeLauncher::secondLauncherIsRefused()
     QVERIFY(!QFileInfo::exists(second + QStringLiteral("/gtasa")));
 }
 
+// Runs an NSIS installer or uninstaller under Wine to its end. NSIS reads
+// the folder after its last switch (/D=, _?=) up to the end of its command
+// line and takes no quotes there, so the folder, blanks and all, must reach
+// it unquoted: cmd.exe hands its own command line on as it is. Returns what
+// Wine and cmd.exe printed.
+QString TestWholeLauncher::runInstaller(const QString &program, const QString &switches, const QString &folder)
+{
+    QStringList commandLine{QStringLiteral("cmd.exe"), QStringLiteral("/c"),
+                            WindowsBuild::windowsPath(program)};
+    commandLine += (switches + WindowsBuild::windowsPath(folder)).split(QLatin1Char(' '));
+    QProcess installer;
+    installer.setProcessEnvironment(environment);
+    installer.setProcessChannelMode(QProcess::MergedChannels);
+    WindowsBuild::start(installer, commandLine.first(), commandLine.mid(1));
+    if (!installer.waitForFinished(180000))
+        return QStringLiteral("the installer did not end");
+    return commandLine.join(QLatin1Char(' ')) + QStringLiteral(": ") + QString::fromUtf8(installer.readAll());
+}
+
+QString TestWholeLauncher::uninstallEntry()
+{
+    return WindowsBuild::run({QStringLiteral("reg"), QStringLiteral("query"),
+                              QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VaroLauncher"),
+                              QStringLiteral("/v"), QStringLiteral("DisplayName")});
+}
+
 // "Готово к игре!" in the window, as its progress line in the log. Without
 // such lines a synchronisation pass that fetched the list again and then
 // downloaded nothing, followed by a quiet spell, stands in.
@@ -403,9 +446,11 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
         // Exactly the game's command line, as Windows hands it over, and the
         // nickname in the multiplayer client's registry value.
         const QString windowsGameDir = WindowsBuild::windowsPath(gameDir);
-        QCOMPARE(lines.value(0), QStringLiteral("cwd=") + QDir::toNativeSeparators(windowsGameDir));
-        QCOMPARE(lines.value(1), QStringLiteral("cmdline=\"%1\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h %2 -p %3")
-                                     .arg(windowsGameDir, FirstServerAddress, FirstServerPort));
+        QCOMPARE(lines.value(0), QStringLiteral("cwd=") + windowsGameDir);
+        // The game folder as the launcher names it, in Qt's form: the
+        // separators stay mixed, as the command line is defined.
+        QCOMPARE(lines.value(1), QStringLiteral("cmdline=\"Z:%1\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h %2 -p %3")
+                                     .arg(gameDir, FirstServerAddress, FirstServerPort));
         const QString value = WindowsBuild::run({QStringLiteral("reg"), QStringLiteral("query"),
                                                  QStringLiteral("HKCU\\Software\\" VARO_REGISTRY_VENDOR
                                                                 "\\CR-MP\\GenerationC"),
@@ -430,6 +475,67 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
     QVERIFY(stores.hasNext());
     QSettings client(stores.next(), QSettings::IniFormat);
     QCOMPARE(client.value(QStringLiteral("player_name")).toString(), QStringLiteral("Ivan_Petrov"));
+}
+
+// The self-update saves the installer as update_installer.exe next to the
+// launcher and starts it without arguments while the launcher runs: it
+// closes the launcher, replaces it, keeps the game folder and user.ini, and
+// starts the new one. The uninstaller then takes the launcher away and
+// leaves the game folder.
+void TestWholeLauncher::installerUpdatesTheRunningLauncherThenUninstalls()
+{
+    if (!windows)
+        QSKIP("the installer is a Windows program (the Windows setting runs it)");
+    const QString program = appDir + QStringLiteral("/varo-launcher.exe");
+    // An older launcher: the same program with an old time.
+    const QDateTime old = QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC);
+    {
+        QFile file(program);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.setFileTime(old, QFileDevice::FileModificationTime));
+    }
+    QFile::remove(appDir + QStringLiteral("/gtasa/started.txt")); // the game's, from the test before
+    QFile::remove(appDir + QStringLiteral("/varo_launcher.log"));
+    QFile::remove(appDir + QStringLiteral("/varo_launcher.old.log"));
+    launcher.setProcessEnvironment(environment);
+    launcher.setWorkingDirectory(appDir);
+    launcher.setProcessChannelMode(QProcess::MergedChannels);
+    launcher.setStandardOutputFile(root.filePath(QStringLiteral("launcher-updated.out")));
+    WindowsBuild::start(launcher, program, {});
+    QVERIFY2(launcher.waitForStarted(10000), qPrintable(launcher.errorString()));
+    quietSince = -1;
+    if (!waitFor([this] { return readyToPlay(); }, 120000)) {
+        screenshot(QStringLiteral("not-ready"));
+        QFAIL(qPrintable(launcherLog()));
+    }
+    const QStringList cache = QDir(appDir + QStringLiteral("/cache")).entryList(QDir::Files);
+    const auto game = GameTree::digest(appDir + QStringLiteral("/gtasa"));
+    QVERIFY(QFile::exists(appDir + QStringLiteral("/user.ini")));
+
+    const QString updater = appDir + QStringLiteral("/update_installer.exe");
+    QVERIFY(QFile::copy(WindowsBuild::folder() + QStringLiteral("/VaroLauncherSetup.exe"), updater));
+    QProcess update;
+    update.setProcessEnvironment(environment);
+    update.setWorkingDirectory(appDir);
+    WindowsBuild::start(update, updater, {});
+    QVERIFY2(update.waitForFinished(180000), "the update installer did not end");
+    QVERIFY2(launcher.waitForFinished(30000), "the update installer did not close the running launcher");
+    QVERIFY(QFileInfo(program).lastModified() != old);
+    QCOMPARE(TestFiles::read(program), TestFiles::read(GameTree::launcherPath()));
+    QCOMPARE(GameTree::difference(GameTree::digest(appDir + QStringLiteral("/gtasa")), game), QString());
+    QVERIFY(QFile::exists(appDir + QStringLiteral("/user.ini")));
+    QCOMPARE(QDir(appDir + QStringLiteral("/cache")).entryList(QDir::Files), cache);
+    // The new launcher has started: it kept the old one's log as the
+    // previous run's.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir + QStringLiteral("/varo_launcher.old.log"))
+                                 && !launcherLog().isEmpty(), 60000);
+    screenshot(QStringLiteral("updated"));
+
+    // The uninstaller closes that launcher too; the game folder stays.
+    const QString output = runInstaller(appDir + QStringLiteral("/uninstall.exe"), QStringLiteral("/S _?="), appDir);
+    QVERIFY2(!QFile::exists(program), qPrintable(output));
+    QVERIFY(!QFileInfo::exists(appDir + QStringLiteral("/licenses")));
+    QCOMPARE(GameTree::difference(GameTree::digest(appDir + QStringLiteral("/gtasa")), game), QString());
+    QVERIFY2(!uninstallEntry().contains(QStringLiteral("Varo Launcher")), qPrintable(uninstallEntry()));
 }
 
 QTEST_GUILESS_MAIN(TestWholeLauncher)

@@ -59,6 +59,12 @@ void start(QProcess &process, const QString &program, const QStringList &argumen
         return;
     }
     ensurePrefix();
+    // An environment of the caller's own gets the shared prefix too.
+    QProcessEnvironment environment = process.processEnvironment();
+    if (!environment.isEmpty() && prefix) {
+        environment.insert(QStringLiteral("WINEPREFIX"), prefix->path());
+        process.setProcessEnvironment(environment);
+    }
     process.start(WineRun, QStringList{program} + arguments);
 }
 
@@ -74,7 +80,7 @@ QString run(const QStringList &commandLine)
 QString windowsPath(const QString &linuxPath)
 {
     // Wine's drive Z: is the Linux root.
-    return QStringLiteral("Z:") + QFileInfo(linuxPath).absoluteFilePath();
+    return QStringLiteral("Z:") + QFileInfo(linuxPath).absoluteFilePath().replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
 } // namespace WindowsBuild

@@ -30,7 +30,8 @@ void start(QProcess &process, const QString &program, const QStringList &argumen
 // end and returns its standard output.
 QString run(const QStringList &commandLine);
 
-// The Windows form of a Linux path, as the programs under Wine see it.
+// The Windows form of a Linux path, as the programs under Wine see it
+// ("Z:\tmp\x").
 QString windowsPath(const QString &linuxPath);
 
 } // namespace WindowsBuild
