@@ -24,12 +24,12 @@
 // reaches the full rate at once. Every client it carries gets the same link.
 //
 // On SIGTERM or SIGINT it prints on stdout and exits 0:
-//   connections N up B down B timers T late L latest MS
+//   connections N up B down B timers T late L lateness MS latest MS
 // the connections it accepted, the bytes it carried in each direction, how
 // many timed wake-ups it had, how many of them came more than 1 ms late (on
 // a loaded machine the scheduler may run the proxy late; every delay and
-// every refill of the bottleneck is then off by as much) and the latest one
-// in milliseconds.
+// every refill of the bottleneck is then off by as much), by how much they
+// were late together and the latest one, in milliseconds.
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -307,6 +307,7 @@ int main(int argc, char *argv[])
     std::size_t turn = 0;
     unsigned long long timers = 0;
     unsigned long long lateTimers = 0;
+    Nanos lateness = 0;
     Nanos latest = 0;
 
     while (!stopRequested) {
@@ -363,6 +364,7 @@ int main(int argc, char *argv[])
             // How late the wake-up came: every delay and every refill of the
             // bottleneck is off by this much.
             ++timers;
+            lateness += t - wake;
             latest = std::max(latest, t - wake);
             if (t - wake > kSecond / 1000)
                 ++lateTimers;
@@ -415,8 +417,8 @@ int main(int argc, char *argv[])
             }
         }
     }
-    std::printf("connections %zu up %llu down %llu timers %llu late %llu latest %.3f\n", accepted,
+    std::printf("connections %zu up %llu down %llu timers %llu late %llu lateness %.3f latest %.3f\n", accepted,
                 static_cast<unsigned long long>(links[0].carried), static_cast<unsigned long long>(links[1].carried),
-                timers, lateTimers, double(latest) / 1e6);
+                timers, lateTimers, double(lateness) / 1e6, double(latest) / 1e6);
     return 0;
 }
