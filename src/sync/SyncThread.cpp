@@ -4,10 +4,8 @@
 #include "files/FileSystem.h"
 #include "files/SafePath.h"
 #include "files/imgarchive/ArchiveEditor.h"
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/BinaryListFile.h"
-#include "service/Endpoints.h"
 #include "service/HttpRequest.h"
 #include "service/ProcessState.h"
 #include "service/UserIni.h"
@@ -26,8 +24,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcSync, "varo.sync", QtInfoMsg)
 
-const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
-
 // A real sync list is a few megabytes; anything far beyond is not one.
 constexpr qint64 MaxSyncListSize = 32 << 20;
 
@@ -43,9 +39,12 @@ constexpr qint64 BatchedSaveCostFactor = 20;
 
 } // namespace
 
-SyncThread::SyncThread(const QString &dir, QObject *parent)
+SyncThread::SyncThread(const AppPaths &appPaths, const QString &api, const QString &mirror, QObject *parent)
     : QObject(parent)
-    , gameDir(dir)
+    , paths(appPaths)
+    , apiBase(api)
+    , mirrorBase(mirror)
+    , gameDir(appPaths.gameDir())
 {
 }
 
@@ -334,15 +333,14 @@ void SyncThread::writeCacheListing()
     cacheListing->writeListing(bytes, true);
     // The previous state stays in place; it is older, never wrong: what it
     // does not know is hashed again or fetched again by the next pass.
-    if (!writeBinaryList(CacheFileName, bytes))
-        qCWarning(lcSync).noquote() << "[cache not saved]" << AppDirectory::filePath(CacheFileName);
+    if (!writeBinaryList(paths.syncState(), bytes))
+        qCWarning(lcSync).noquote() << "[cache not saved]" << paths.syncState();
     lastSaveMs = cost.elapsed();
     sinceSave.start();
 }
 
 bool SyncThread::fetchSyncList()
 {
-    const QString apiBase = Endpoints::launcherApiBase();
     HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
     listRequest.setMaxResponseSize(MaxSyncListSize);
     // The list verified in an earlier pass of this run is asked for only if
@@ -394,7 +392,7 @@ bool SyncThread::fetchSyncList()
     if (stopRequested())
         return false;
 
-    const QByteArray cached = readBinaryList(CacheFileName);
+    const QByteArray cached = readBinaryList(paths.syncState());
     delete cacheListing;
     cacheListing = new FileSystem;
     cacheListing->setRoot(gameDir);
@@ -415,7 +413,7 @@ void SyncThread::removeTempFiles()
     // A save of the remembered state cut short between its two steps leaves
     // its temporary copy next to the launcher. Nothing else writes that file
     // while a pass runs, so any such copy is a leftover.
-    FolderTidy::removeSaveLeftovers(AppDirectory::filePath(CacheFileName));
+    FolderTidy::removeSaveLeftovers(paths.syncState());
     stopRequested();
 }
 
@@ -494,7 +492,7 @@ void SyncThread::checkIntegrity(bool oldCopy)
     progressMode = IntegrityCheck;
     diff = new SyncDiffHandler(gameDir, this);
     diff->setListings(localListing, cacheListing, remoteListing);
-    if (UserIni::noSync() == 0)
+    if (UserIni(paths.userIni()).noSync() == 0)
         diff->compare(oldCopy);
     progressMode = NoProgress;
     stopRequested();
@@ -507,7 +505,7 @@ void SyncThread::removeExtraFiles()
 
 void SyncThread::prepareUpdate()
 {
-    auto *downloader = new FileDownloader(gameDir, this, diff);
+    auto *downloader = new FileDownloader(gameDir, mirrorBase, this, diff);
     diff->setDownloader(downloader);
     diff->queueDownloads();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/AppPaths.h"
 #include "sync/FailureWatch.h"
 #include "sync/SyncHost.h"
 
@@ -37,7 +38,9 @@ public:
     // client) that need more than the signals say.
     enum class Outcome { Running, Ready, ListFailure, SpaceFailure, RepeatedFailure, Stopped };
 
-    explicit SyncThread(const QString &gameDir, QObject *parent = nullptr);
+    // paths names the game folder and the remembered state; the sync list
+    // comes from apiBase, the game files from mirrorBase.
+    SyncThread(const AppPaths &paths, const QString &apiBase, const QString &mirrorBase, QObject *parent = nullptr);
     ~SyncThread() override;
 
     Outcome outcome() const { return runOutcome; }
@@ -90,6 +93,9 @@ private:
 
     ProgressMode progressMode = NoProgress;
     QSet<QString> rebuilds;
+    AppPaths paths;
+    QString apiBase;
+    QString mirrorBase;
     QString gameDir;
     FileSystem *remoteListing = nullptr;
     FileSystem *cacheListing = nullptr;

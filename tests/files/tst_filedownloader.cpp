@@ -196,7 +196,6 @@ private:
 void TestFileDownloader::initTestCase()
 {
     QVERIFY(server.isListening());
-    ProcessState::setMirrorBase(server.url(QStringLiteral("/")));
 }
 
 void TestFileDownloader::init()
@@ -220,7 +219,7 @@ void TestFileDownloader::cleanup()
 // order of requests checked here are those of the queue going one by one.
 std::unique_ptr<FileDownloader> TestFileDownloader::makeDownloader(int connections)
 {
-    std::unique_ptr<FileDownloader> downloader(new FileDownloader(gameDir->path(), &progress, &ledger));
+    std::unique_ptr<FileDownloader> downloader(new FileDownloader(gameDir->path(), server.url(QStringLiteral("/")), &progress, &ledger));
     downloader->setConnections(connections);
     return downloader;
 }
@@ -873,7 +872,8 @@ void TestFileDownloader::spaceShortfallWhenFreeSpaceUnknown()
 {
     // A folder that does not exist has no volume to ask about.
     Platform::setFreeBytesOverride(-1);
-    FileDownloader downloader(gameDir->path() + QStringLiteral("/missing/folder"), &progress, &ledger);
+    FileDownloader downloader(gameDir->path() + QStringLiteral("/missing/folder"), server.url(QStringLiteral("/")),
+                              &progress, &ledger);
     downloader.computeTotal();
     QCOMPARE(downloader.spaceShortfall(), 1);
 }
