@@ -36,22 +36,6 @@
 
 #include <cmath>
 
-#ifndef VARO_SITE_URL
-#define VARO_SITE_URL "https://varoonline.example/"
-#endif
-#ifndef VARO_FORUM_URL
-#define VARO_FORUM_URL "https://forum.varoonline.example/"
-#endif
-#ifndef VARO_DONATE_URL
-#define VARO_DONATE_URL "https://varoonline.example/donate"
-#endif
-#ifndef VARO_HELP_URL
-#define VARO_HELP_URL "https://varoonline.example/help"
-#endif
-#ifndef VARO_DOWNLOAD_URL
-#define VARO_DOWNLOAD_URL "https://varoonline.example/files/VaroLauncher.exe"
-#endif
-
 Q_LOGGING_CATEGORY(lcApp, "varo.app", QtInfoMsg)
 
 namespace {
