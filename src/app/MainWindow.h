@@ -1,5 +1,8 @@
 #pragma once
 
+#include "app/DialogHost.h"
+#include "platform/AppPaths.h"
+
 #include <QImage>
 #include <QMainWindow>
 #include <QPoint>
@@ -26,7 +29,7 @@ class SyncThread;
 // game. States: loading (until loadFinish), synchronising (until the sync
 // worker reports success), ready (joining allowed), then starting or
 // closing.
-class MainWindow final : public QMainWindow
+class MainWindow final : public QMainWindow, public DialogHost
 {
     Q_OBJECT
 
@@ -34,7 +37,8 @@ public:
     // Width in pixels of the progress bar's fill at 100 %.
     static constexpr int ProgressBarWidth = 470;
 
-    explicit MainWindow(QWidget *parent = nullptr);
+    // paths names the launcher's own files and the game folder.
+    explicit MainWindow(const AppPaths &paths, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Starts the loading worker on a thread of its own. Called once, after
@@ -43,19 +47,22 @@ public:
 
     // Shows the dimming overlay while at least one modal dialog is open over
     // the window; every on must be matched by an off.
-    void setOverlay(bool on);
+    void setOverlay(bool on) override;
     int overlayDepth() const { return overlayCount; }
 
     // True once the last synchronisation ended with success.
-    bool isGameReady() const { return gameReady; }
+    bool isGameReady() const override { return gameReady; }
     // True while a synchronisation worker exists (from loadFinish until its
     // thread has finished and been cleaned up).
     bool isSynchronising() const { return syncThread != nullptr; }
     // True once the last synchronisation has ended, ready or not (stopped by
     // a full disk or by files it could not store): a repair may start anew.
-    bool hasSyncEnded() const { return syncEnded; }
+    bool hasSyncEnded() const override { return syncEnded; }
 
-    GameSettings &settings() { return *gameSettings; }
+    GameSettings &settings() override { return *gameSettings; }
+    const AppPaths &paths() const override { return appPaths; }
+    QWidget *dialogParent() override { return this; }
+    void synchroniseAgain() override { loadFinish(); }
 
     // The nickname kept by the multiplayer client, reduced to the characters
     // that the nickname field accepts: every character but A-Z, a-z and "_"
@@ -82,6 +89,8 @@ public slots:
     void syncerSetProgressState(quint64 currentValue, quint64 maxValue);
     void updateFound(const QString &version);
     void updateIPv4(uint addr);
+    // The file mirror the load worker chose, used by every sync run after.
+    void mirrorChosen(const QString &mirror);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -104,6 +113,10 @@ private:
     MainWindowLayout *ui;
     bool dragging = false;
     QPoint dragOffset;
+    AppPaths appPaths;
+    // Read once at start-up: every worker of this window uses the same.
+    QString apiBase;
+    QString mirrorBase;
     QString gameDir;
     bool gameReady = false;
     bool syncEnded = false;

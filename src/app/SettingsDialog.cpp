@@ -1,12 +1,12 @@
 #include "app/SettingsDialog.h"
 
-#include "app/AppResources.h"
+#include "app/DialogHost.h"
 #include "app/DialogStyle.h"
 #include "app/GameSettings.h"
-#include "app/MainWindow.h"
 #include "app/MessageDialog.h"
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "widgets/AnimBgButton.h"
+#include "widgets/AppResources.h"
 #include "widgets/CustomLabel.h"
 
 #include <QFile>
@@ -15,9 +15,10 @@
 #include <QPointer>
 #include <QPushButton>
 
-SettingsDialog::SettingsDialog(MainWindow *window)
-    : QDialog(window)
-    , gameSettings(window ? &window->settings() : nullptr)
+SettingsDialog::SettingsDialog(DialogHost *dialogHost)
+    : QDialog(dialogHost ? dialogHost->dialogParent() : nullptr)
+    , gameSettings(dialogHost ? &dialogHost->settings() : nullptr)
+    , host(dialogHost)
 {
     AppResources::ensureLoaded();
     buildWidgets();
@@ -87,22 +88,18 @@ void SettingsDialog::buildWidgets()
     bodyWidget->raise();
 }
 
-MainWindow *SettingsDialog::mainWindow() const
+void SettingsDialog::showSettings(DialogHost *host)
 {
-    return qobject_cast<MainWindow *>(parentWidget());
-}
-
-void SettingsDialog::showSettings(MainWindow *window)
-{
-    QPointer<MainWindow> guard(window);
+    // The host is reached only while its window lives.
+    QPointer<QWidget> guard(host ? host->dialogParent() : nullptr);
     if (guard)
-        guard->setOverlay(true);
-    QPointer<SettingsDialog> dialog(new SettingsDialog(window));
+        host->setOverlay(true);
+    QPointer<SettingsDialog> dialog(new SettingsDialog(host));
     dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     dialog->exec();
     delete dialog.data();
     if (guard)
-        guard->setOverlay(false);
+        host->setOverlay(false);
 }
 
 void SettingsDialog::btnOk()
@@ -114,9 +111,9 @@ void SettingsDialog::btnOk()
 
 void SettingsDialog::btnCache()
 {
-    MainWindow *window = mainWindow();
-    if (!window)
+    if (!host)
         return;
+    DialogHost *window = host;
     // A run that ended without the game ready (no room on the disk, files
     // it could not store) may be repaired too.
     if (!window->isGameReady() && !window->hasSyncEnded()) {
@@ -130,10 +127,10 @@ void SettingsDialog::btnCache()
     const QString gameSettingsFile = gameSettings ? gameSettings->settingsPath() : QString();
     if (!gameSettingsFile.isEmpty())
         QFile::remove(gameSettingsFile);
-    QFile::remove(AppDirectory::filePath(QStringLiteral("/varo_launcher.bin")));
-    QFile::remove(AppDirectory::filePath(QStringLiteral("/compressed_cache.bin")));
+    QFile::remove(window->paths().syncState());
+    QFile::remove(window->paths().compressedCache());
 
     MessageDialog::showMessage(window, MessageDialog::Info, QStringLiteral("Кэш-файлы и настройки успешно удалены!"),
                                MessageDialog::OkOnly);
-    window->loadFinish();
+    window->synchroniseAgain();
 }

@@ -130,13 +130,13 @@ struct FileDownloader::ItemRun
     std::unique_ptr<ImgArchive::ArchiveEditor> editor;
 };
 
-FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *progressReceiver,
-                               DownloadLedger *downloadLedger, QObject *parent)
+FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirrorBase,
+                               ProgressReceiver *progressReceiver, DownloadLedger *downloadLedger, QObject *parent)
     : QObject(parent)
     , gameDir(gameDirectory)
     , progress(progressReceiver)
     , ledger(downloadLedger)
-    , mirror(ProcessState::mirrorBase() + QStringLiteral("pcgamefile/filesystem"))
+    , mirror(mirrorBase + QStringLiteral("pcgamefile/filesystem"))
     , maxFetches(Endpoints::downloadConnections())
     , manager(new QNetworkAccessManager(this))
     , loop(new QEventLoop(this))

@@ -24,6 +24,12 @@ QByteArray noise(int size, quint32 seed);
 // which Wine shows Windows programs as a folder with a reparse point.
 bool link(const QString &target, const QString &linkPath);
 
+// The MD5 of data as lower-case hex, the way lists and states write it.
+QString md5Hex(const QByteArray &data);
+
+// data with zero bytes added up to a whole number of 2048-byte sectors.
+QByteArray padded(const QByteArray &data);
+
 struct Member
 {
     QString name;

@@ -13,9 +13,10 @@
 
 #include "ConsoleProgress.h"
 
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "platform/Platform.h"
-#include "service/LoadThread.h"
+#include "service/Endpoints.h"
+#include "service/MirrorChoice.h"
 #include "service/ProcessState.h"
 #include "sync/SyncThread.h"
 
@@ -64,9 +65,8 @@ int main(int argc, char *argv[])
     const QString appDir = args.at(1);
     if (!QDir().mkpath(appDir))
         return usage("cannot create the application directory");
-    AppDirectory::setPath(appDir);
-    const QString gameDir = AppDirectory::gameDir();
-    QDir().mkpath(gameDir);
+    const AppPaths paths(appDir);
+    QDir().mkpath(paths.gameDir());
 
     // A failed sync list is told on the console, also on Windows, where the
     // launcher shows a message box that would wait for somebody to click.
@@ -77,14 +77,12 @@ int main(int argc, char *argv[])
 
     ConsoleProgress progress;
     progress.printLine(QStringLiteral("Проверка доступности серверов..."));
-    {
-        LoadThread loader(nullptr);
-        loader.checkMirrors();
-    }
-    progress.printLine(QStringLiteral("mirror: ") + ProcessState::mirrorBase());
+    const QString apiBase = Endpoints::launcherApiBase();
+    const QString mirrorBase = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase());
+    progress.printLine(QStringLiteral("mirror: ") + mirrorBase);
 
     QThread thread;
-    SyncThread worker(gameDir);
+    SyncThread worker(paths, apiBase, mirrorBase);
     worker.moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, &worker, &SyncThread::start);
     QObject::connect(&worker, &SyncThread::setProgressText, &progress, &ConsoleProgress::setProgressText);

@@ -1,12 +1,12 @@
 // The launcher's entry point: one launcher per logon, fonts, the main
 // window, and the event loop until the player closes it or the game starts.
 
-#include "app/AppResources.h"
 #include "app/LogFile.h"
+#include "widgets/AppResources.h"
 #include "app/MainWindow.h"
 #include "app/MessageBoxRelay.h"
 #include "app/MessageDialog.h"
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "platform/Platform.h"
 
 #include <QApplication>
@@ -60,14 +60,14 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    LogFile::install(AppDirectory::filePath(QStringLiteral("/varo_launcher.log")),
-                     AppDirectory::filePath(QStringLiteral("/varo_launcher.old.log")));
+    const AppPaths paths = AppPaths::ofExecutable();
+    LogFile::install(paths.launcherLog(), paths.previousLauncherLog());
 #ifndef Q_OS_WIN // Windows shows its own system message box
     MessageBoxRelay::install();
 #endif
     AppResources::registerFonts();
 
-    auto window = std::make_unique<MainWindow>();
+    auto window = std::make_unique<MainWindow>(paths);
     window->setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     window->show();
     window->startLoading();
