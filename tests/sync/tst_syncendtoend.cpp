@@ -364,6 +364,7 @@ void TestSyncEndToEnd::attacksSettle_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("says");
     const QString ready = QStringLiteral("Готово к игре!");
+    const bool windows = !WindowsBuild::folder().isEmpty();
     QTest::newRow("extra below the archive's size") << "extra -4096" << 0 << ready;
     QTest::newRow("extra above the archive's size") << "extra +1000000" << 0 << ready;
     QTest::newRow("game-form archive of 13,000 members") << "big ver2" << 0 << ready;
@@ -374,15 +375,23 @@ void TestSyncEndToEnd::attacksSettle_data()
     QTest::newRow("members differing in case") << "member MEMBER3.DFF 2048" << 0 << ready;
     QTest::newRow("member named like the header") << "member v2staticHeader.v2sh 2048" << 0 << ready;
     QTest::newRow("empty member") << "member empty.dff 0" << 0 << ready;
-    QTest::newRow("40,000 new folders") << "folders" << 0 << ready;
+    // Under Wine every folder made costs a trip to its server: 40,000 take
+    // longer than a run is given.
+    if (!windows)
+        QTest::newRow("40,000 new folders") << "folders" << 0 << ready;
     QTest::newRow("state-file bomb") << "state bomb" << 0 << QStringLiteral("Проверка целостности старой копии игры");
-    QTest::newRow("dangling temporary link") << "temp link" << 0 << ready;
-    QTest::newRow("link swapped in at an archive") << "archive link" << 0 << ready;
+    // Links to files made on Linux: Wine shows a Windows program such a link
+    // as the file itself, and Windows makes none without privileges (links to
+    // folders, junctions, are refused in the sync and download suites there).
+    if (!windows) {
+        QTest::newRow("dangling temporary link") << "temp link" << 0 << ready;
+        QTest::newRow("link swapped in at an archive") << "archive link" << 0 << ready;
+    }
     QTest::newRow("file that cannot be replaced") << "immutable" << 4
                                                    << QStringLiteral("Ошибка: не удалось сохранить файл data/handling.cfg");
     // Only Windows keeps a file that another program holds open from being
     // replaced: the run waits a little each time, then stops and says why.
-    if (!WindowsBuild::folder().isEmpty())
+    if (windows)
         QTest::newRow("file held open by another program")
             << "held" << 4 << QStringLiteral("Файл занят другой программой");
 }
