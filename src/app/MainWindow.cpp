@@ -7,8 +7,8 @@
 #include "app/MainWindowLayout.h"
 #include "app/MessageDialog.h"
 #include "app/SettingsDialog.h"
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
+#include "service/Endpoints.h"
 #include "service/LoadThread.h"
 #include "service/ProcessState.h"
 #include "sync/SyncThread.h"
@@ -36,22 +36,6 @@
 
 #include <cmath>
 
-#ifndef VARO_SITE_URL
-#define VARO_SITE_URL "https://varoonline.example/"
-#endif
-#ifndef VARO_FORUM_URL
-#define VARO_FORUM_URL "https://forum.varoonline.example/"
-#endif
-#ifndef VARO_DONATE_URL
-#define VARO_DONATE_URL "https://varoonline.example/donate"
-#endif
-#ifndef VARO_HELP_URL
-#define VARO_HELP_URL "https://varoonline.example/help"
-#endif
-#ifndef VARO_DOWNLOAD_URL
-#define VARO_DOWNLOAD_URL "https://varoonline.example/files/VaroLauncher.exe"
-#endif
-
 Q_LOGGING_CATEGORY(lcApp, "varo.app", QtInfoMsg)
 
 namespace {
@@ -78,9 +62,13 @@ CustomLabel *makeCaption(QLabel *host, int pointSize, int weight, const QColor &
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent)
+MainWindow::MainWindow(const AppPaths &paths, QWidget *parent)
     : QMainWindow(parent)
     , ui(new MainWindowLayout)
+    , appPaths(paths)
+    , apiBase(Endpoints::launcherApiBase())
+    , mirrorBase(Endpoints::primaryMirrorBase())
+    , gameDir(paths.gameDir())
 {
     qRegisterMetaType<quint64>("quint64");
     AppResources::ensureLoaded();
@@ -89,7 +77,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     setMouseTracking(true);
 
-    serverList = new ServerList(ui->serverListWidget);
+    serverList = new ServerList(ui->serverListWidget, appPaths.userIni());
     newsList = new NewsList(ui->newsListWidget);
 
     // Latin letters and the underscore only, at most 20 of them.
@@ -129,7 +117,6 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->btnRefresh, &QPushButton::clicked, this, &MainWindow::btnRefreshClick);
 
     // A failure to create the folder is met (and reported) by the sync.
-    gameDir = AppDirectory::gameDir();
     if (!QDir(gameDir).exists())
         QDir().mkpath(gameDir);
 }
@@ -235,7 +222,7 @@ int MainWindow::progressFill(quint64 currentValue, quint64 maxValue)
 void MainWindow::startLoading()
 {
     loadThread = new QThread;
-    loader = new LoadThread(newsList);
+    loader = new LoadThread(appPaths, apiBase, newsList);
     loader->moveToThread(loadThread);
 
     connect(loadThread, &QThread::started, loader, &LoadThread::start);
@@ -243,6 +230,7 @@ void MainWindow::startLoading()
     connect(loader, &LoadThread::serverListLoaded, this, &MainWindow::serverListLoaded);
     connect(loader, &LoadThread::newsListLoaded, this, &MainWindow::newsListLoaded);
     connect(loader, &LoadThread::newsImageLoaded, this, &MainWindow::newsImageLoaded);
+    connect(loader, &LoadThread::mirrorChosen, this, &MainWindow::mirrorChosen);
     connect(loader, &LoadThread::loadFinish, this, &MainWindow::loadFinish);
     connect(loader, &LoadThread::setState, this, &MainWindow::syncerSetProgressText);
     connect(loader, &LoadThread::updateIPv4, this, &MainWindow::updateIPv4);
@@ -282,6 +270,11 @@ void MainWindow::newsImageLoaded(uint idx, const QImage &image)
 void MainWindow::updateIPv4(uint addr)
 {
     Q_UNUSED(addr)
+}
+
+void MainWindow::mirrorChosen(const QString &mirror)
+{
+    mirrorBase = mirror;
 }
 
 void MainWindow::syncerSetProgressText(const QString &left, const QString &right)
@@ -324,7 +317,7 @@ void MainWindow::loadFinish()
     if (syncThread)
         retiredSyncs.append({syncThread, syncer});
 
-    syncer = new SyncThread(gameDir);
+    syncer = new SyncThread(appPaths, apiBase, mirrorBase);
     syncThread = new QThread(this);
     connect(syncer, &SyncThread::setProgressText, this, &MainWindow::syncerSetProgressText);
     connect(syncer, &SyncThread::setProgressState, this, &MainWindow::syncerSetProgressState);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/AppPaths.h"
+
 #include <QImage>
 #include <QMainWindow>
 #include <QPoint>
@@ -34,7 +36,8 @@ public:
     // Width in pixels of the progress bar's fill at 100 %.
     static constexpr int ProgressBarWidth = 470;
 
-    explicit MainWindow(QWidget *parent = nullptr);
+    // paths names the launcher's own files and the game folder.
+    explicit MainWindow(const AppPaths &paths, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Starts the loading worker on a thread of its own. Called once, after
@@ -56,6 +59,7 @@ public:
     bool hasSyncEnded() const { return syncEnded; }
 
     GameSettings &settings() { return *gameSettings; }
+    const AppPaths &paths() const { return appPaths; }
 
     // The nickname kept by the multiplayer client, reduced to the characters
     // that the nickname field accepts: every character but A-Z, a-z and "_"
@@ -82,6 +86,8 @@ public slots:
     void syncerSetProgressState(quint64 currentValue, quint64 maxValue);
     void updateFound(const QString &version);
     void updateIPv4(uint addr);
+    // The file mirror the load worker chose, used by every sync run after.
+    void mirrorChosen(const QString &mirror);
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;
@@ -104,6 +110,10 @@ private:
     MainWindowLayout *ui;
     bool dragging = false;
     QPoint dragOffset;
+    AppPaths appPaths;
+    // Read once at start-up: every worker of this window uses the same.
+    QString apiBase;
+    QString mirrorBase;
     QString gameDir;
     bool gameReady = false;
     bool syncEnded = false;

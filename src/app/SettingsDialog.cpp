@@ -5,7 +5,6 @@
 #include "app/GameSettings.h"
 #include "app/MainWindow.h"
 #include "app/MessageDialog.h"
-#include "platform/AppDirectory.h"
 #include "widgets/AnimBgButton.h"
 #include "widgets/CustomLabel.h"
 
@@ -130,8 +129,8 @@ void SettingsDialog::btnCache()
     const QString gameSettingsFile = gameSettings ? gameSettings->settingsPath() : QString();
     if (!gameSettingsFile.isEmpty())
         QFile::remove(gameSettingsFile);
-    QFile::remove(AppDirectory::filePath(QStringLiteral("/varo_launcher.bin")));
-    QFile::remove(AppDirectory::filePath(QStringLiteral("/compressed_cache.bin")));
+    QFile::remove(window->paths().syncState());
+    QFile::remove(window->paths().compressedCache());
 
     MessageDialog::showMessage(window, MessageDialog::Info, QStringLiteral("Кэш-файлы и настройки успешно удалены!"),
                                MessageDialog::OkOnly);

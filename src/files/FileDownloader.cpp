@@ -34,11 +34,11 @@ bool exitRequested()
 
 } // namespace
 
-FileDownloader::FileDownloader(const QString &gameDirectory, ProgressReceiver *progressReceiver,
-                               DownloadLedger *downloadLedger, QObject *parent)
+FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirrorBase,
+                               ProgressReceiver *progressReceiver, DownloadLedger *downloadLedger, QObject *parent)
     : QObject(parent)
     , gameDir(gameDirectory)
-    , mirror(ProcessState::mirrorBase() + QStringLiteral("pcgamefile/filesystem"))
+    , mirror(mirrorBase + QStringLiteral("pcgamefile/filesystem"))
     , queue(gameDirectory, downloadLedger)
     , status(progressReceiver, queue, runs, fetches)
     , assembler(gameDirectory, downloadLedger, queue, runs, status, *this)

@@ -44,8 +44,10 @@ class FileDownloader final : public QObject, private ItemAssembler::Scheduler
     Q_OBJECT
 
 public:
-    FileDownloader(const QString &gameDir, ProgressReceiver *progress, DownloadLedger *ledger,
-                   QObject *parent = nullptr);
+    // Files go into gameDir; blocks come from mirrorBase (ending in "/") +
+    // "pcgamefile/filesystem".
+    FileDownloader(const QString &gameDir, const QString &mirrorBase, ProgressReceiver *progress,
+                   DownloadLedger *ledger, QObject *parent = nullptr);
     // Ends every transfer and closes open archives (writing their directory).
     ~FileDownloader() override;
 

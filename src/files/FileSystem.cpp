@@ -291,8 +291,6 @@ void FileSystem::readModificationTimes()
 
 void FileSystem::hashFiles()
 {
-    emit resetProgressBar();
-    emit resetCurrentFile();
     const quint64 total = quint64(entries.size());
     QByteArray buffer(HashChunkSize, Qt::Uninitialized);
     for (int i = 0; i < entries.size(); ++i) {
@@ -306,14 +304,10 @@ void FileSystem::hashFiles()
         entry.md5 = md5OfFile(file, buffer);
         emit updateProgressBar(total, quint64(i) + 1);
     }
-    emit resetProgressBar();
-    emit resetCurrentFile();
 }
 
 void FileSystem::hashImgItems()
 {
-    emit resetProgressBar();
-    emit resetCurrentFile();
     quint64 total = 0;
     for (const QVector<ListingEntry> &members : qAsConst(imgGroups))
         total += quint64(members.size());
@@ -343,6 +337,4 @@ void FileSystem::hashImgItems()
             emit updateProgressBar(total, done);
         }
     }
-    emit resetProgressBar();
-    emit resetCurrentFile();
 }

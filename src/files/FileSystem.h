@@ -70,9 +70,7 @@ public:
 
 signals:
     void updateProgressBar(quint64 maxValue, quint64 currentValue);
-    void resetProgressBar();
     void updateCurrentFile(const QString &currentFile);
-    void resetCurrentFile();
 
 private:
     QString absolutePath(const QString &relativePath) const;

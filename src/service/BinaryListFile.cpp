@@ -1,6 +1,5 @@
 #include "service/BinaryListFile.h"
 
-#include "platform/AppDirectory.h"
 #include "service/PayloadCipher.h"
 
 #include <QFile>
@@ -19,9 +18,9 @@ constexpr qint64 ReadChunkSize = 64 * 1024;
 
 } // namespace
 
-QByteArray readBinaryList(const QString &name)
+QByteArray readBinaryList(const QString &path)
 {
-    QFile file(AppDirectory::filePath(name));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     if (file.size() > MaxFileSize)
@@ -49,7 +48,7 @@ QByteArray readBinaryList(const QString &name)
     return PayloadCipher::forCache().decrypt(cipherText);
 }
 
-bool writeBinaryList(const QString &name, const QByteArray &data)
+bool writeBinaryList(const QString &path, const QByteArray &data)
 {
     const QByteArray cipherText = PayloadCipher::forCache().encrypt(data);
     if (cipherText.isEmpty())
@@ -57,7 +56,7 @@ bool writeBinaryList(const QString &name, const QByteArray &data)
 
     // Written beside the target and renamed over it on commit: the old list
     // survives a full disk, a crash or a killed process mid-write.
-    QSaveFile file(AppDirectory::filePath(name));
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     if (file.write(Magic) != Magic.size() || file.write(cipherText) != cipherText.size()) {

@@ -2,22 +2,6 @@
 
 #include <QtGlobal>
 
-#ifndef VARO_BUILTIN_API_BASE
-#define VARO_BUILTIN_API_BASE "http://api.varoonline.example/launcher_api"
-#endif
-#ifndef VARO_BUILTIN_MIRROR_BASE
-#define VARO_BUILTIN_MIRROR_BASE "http://cdn.varoonline.example/"
-#endif
-#ifndef VARO_BUILTIN_MONITORING_URL
-#define VARO_BUILTIN_MONITORING_URL "http://monitoring.varoonline.example/servers/monitoring"
-#endif
-#ifndef VARO_BUILTIN_GAME_HOST
-#define VARO_BUILTIN_GAME_HOST "play.varoonline.example"
-#endif
-#ifndef VARO_BUILTIN_DEFAULT_SERVER
-#define VARO_BUILTIN_DEFAULT_SERVER "192.0.2.10"
-#endif
-
 namespace {
 
 QString setting(const char *variable, const char *builtIn)

@@ -1,12 +1,12 @@
 #include "service/LoadThread.h"
 
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/ApiAnswers.h"
 #include "service/ApiEnvelope.h"
 #include "service/BinaryListFile.h"
 #include "service/Endpoints.h"
 #include "service/HttpRequest.h"
+#include "service/MirrorChoice.h"
 #include "service/NewsSink.h"
 #include "service/PayloadCipher.h"
 #include "service/ProcessState.h"
@@ -28,7 +28,6 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcLoad, "varo.service", QtInfoMsg)
 
-const QString ServersCache = QStringLiteral("/varo_servers.bin");
 constexpr quint16 DefaultServerPort = 7771;
 
 // Pictures are small; these bounds only keep a hostile server from making
@@ -36,11 +35,6 @@ constexpr quint16 DefaultServerPort = 7771;
 constexpr qint64 MaxPictureBytes = qint64(16) * 1024 * 1024;
 constexpr qint64 MaxCachedPictureBytes = MaxPictureBytes + 64 * 1024;
 constexpr int MaxPictureSide = 8192;
-
-QString cacheDirectory()
-{
-    return AppDirectory::filePath(QStringLiteral("/cache"));
-}
 
 // Decodes a picture, the format told by its content. Null for anything that
 // is not a picture or whose announced size is implausibly large.
@@ -68,10 +62,12 @@ void registerMetaTypes()
 
 } // namespace
 
-LoadThread::LoadThread(NewsSink *sink, QObject *parent)
+LoadThread::LoadThread(const AppPaths &appPaths, const QString &api, NewsSink *sink, QObject *parent)
     : QObject(parent)
+    , paths(appPaths)
     , newsSink(sink)
-    , apiBase(Endpoints::launcherApiBase())
+    , apiBase(api)
+    , mirror(Endpoints::primaryMirrorBase())
 {
     registerMetaTypes();
 }
@@ -129,39 +125,11 @@ void LoadThread::start()
     emit loadFinish();
 }
 
-// Mirror choice: the mirror the API names in "cdn" when its ping.txt
-// answers, the built-in primary mirror in every other case.
-bool LoadThread::pingApi(QString *cdn)
-{
-    HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("ping"));
-    if (!request.get(2, 3000))
-        return false;
-    // Only a web address can be a mirror; anything else counts as missing.
-    *cdn = ApiAnswers::parsePing(request.response());
-    return true;
-}
-
 void LoadThread::checkMirrors()
 {
-    apiBase = Endpoints::launcherApiBase();
-    ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
-
-    QString cdn;
-    if (pingApi(&cdn))
-        ProcessState::setMirrorBase(cdn);
-    if (quitIfExiting())
-        return;
-
-    HttpRequest probe(ProcessState::mirrorBase() + QStringLiteral("ping.txt"));
-    const bool mirrorUp = probe.get(2, 3000);
-    if (quitIfExiting())
-        return;
-    if (mirrorUp)
-        return;
-
-    ProcessState::setMirrorBase(Endpoints::primaryMirrorBase());
-    if (pingApi(&cdn))
-        quitIfExiting();
+    mirror = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase());
+    emit mirrorChosen(mirror);
+    quitIfExiting();
 }
 
 void LoadThread::checkUpdate()
@@ -197,14 +165,14 @@ void LoadThread::loadServers()
     if (request.get(3, 3000)) {
         fresh = ApiAnswers::parseServers(request.response(), &servers);
         if (fresh)
-            writeBinaryList(ServersCache, request.response());
+            writeBinaryList(paths.serversCache(), request.response());
         else
             qWarning() << "[servers] answer is not a list";
         if (quitIfExiting())
             return;
     }
     if (!fresh) {
-        if (!ApiAnswers::parseServers(readBinaryList(ServersCache), &servers)) {
+        if (!ApiAnswers::parseServers(readBinaryList(paths.serversCache()), &servers)) {
             emit serverListAdd(QStringLiteral("01"), Endpoints::defaultServerAddress(), DefaultServerPort);
             emit serverListLoaded();
             return;
@@ -268,17 +236,17 @@ void LoadThread::loadImages()
     }
 }
 
-QString LoadThread::cacheFilePath(const QString &address)
+QString LoadThread::cacheFilePath(const AppPaths &paths, const QString &address)
 {
     const QByteArray digest = QCryptographicHash::hash(address.toUtf8(), QCryptographicHash::Md5).toHex();
-    return cacheDirectory() + QLatin1Char('/') + QString::fromLatin1(digest);
+    return paths.pictureCache() + QLatin1Char('/') + QString::fromLatin1(digest);
 }
 
-bool LoadThread::readCachedImage(const QString &address, QByteArray &out)
+bool LoadThread::readCachedImage(const QString &address, QByteArray &out) const
 {
-    if (!QDir().mkpath(cacheDirectory()))
+    if (!QDir().mkpath(paths.pictureCache()))
         return false;
-    QFile file(cacheFilePath(address));
+    QFile file(cacheFilePath(paths, address));
     if (!file.open(QIODevice::ReadOnly) || file.size() > MaxCachedPictureBytes)
         return false;
     const QByteArray plain = PayloadCipher::forCache().decrypt(file.read(MaxCachedPictureBytes));
@@ -288,21 +256,21 @@ bool LoadThread::readCachedImage(const QString &address, QByteArray &out)
     return true;
 }
 
-void LoadThread::writeCachedImage(const QString &address, const QByteArray &data)
+void LoadThread::writeCachedImage(const QString &address, const QByteArray &data) const
 {
-    if (!QDir().mkpath(cacheDirectory()))
+    if (!QDir().mkpath(paths.pictureCache()))
         return;
     const QByteArray cipherText = PayloadCipher::forCache().encrypt(data);
     if (cipherText.isEmpty())
         return;
-    QSaveFile file(cacheFilePath(address));
+    QSaveFile file(cacheFilePath(paths, address));
     if (!file.open(QIODevice::WriteOnly) || file.write(cipherText) != cipherText.size() || !file.commit())
         qWarning() << "[image cache] cannot write" << file.fileName();
 }
 
 void LoadThread::downloadUpdate()
 {
-    UpdateDownload download(downloadUrl, latestVersion);
+    UpdateDownload download(downloadUrl, latestVersion, paths.updateInstaller());
     connect(&download, &UpdateDownload::setState, this, &LoadThread::setState);
     connect(&download, &UpdateDownload::setProgress, this, &LoadThread::setProgress);
     // An installer that does not start is fetched and started again after
@@ -324,14 +292,14 @@ bool LoadThread::installUpdate()
     emit setProgress(100, 100);
     QThread::sleep(1);
 
-    const QString installer = UpdateDownload::installerPath();
+    const QString installer = paths.updateInstaller();
 #ifndef Q_OS_WIN
     QFile::setPermissions(installer, QFile::permissions(installer) | QFileDevice::ExeOwner | QFileDevice::ExeUser);
 #endif
     // Whether the installer started is all that is known: what it does
     // afterwards is its own business (it replaces the launcher).
     const bool started =
-        Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), AppDirectory::path());
+        Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), paths.appDir());
     qCDebug(lcLoad) << "[update installer]" << installer << started;
     return started;
 }

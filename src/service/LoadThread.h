@@ -7,6 +7,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "platform/AppPaths.h"
+
 class NewsSink;
 
 // The loading worker: brings the launcher from start-up to the point where
@@ -25,9 +27,12 @@ class LoadThread final : public QObject
     Q_OBJECT
 
 public:
-    // newsSink receives the news items and is not owned; without one the
-    // news are read but kept nowhere (and no pictures are fetched).
-    explicit LoadThread(NewsSink *newsSink = nullptr, QObject *parent = nullptr);
+    // paths names the caches and the installer next to the launcher; apiBase
+    // is the launcher API base. newsSink receives the news items and is not
+    // owned; without one the news are read but kept nowhere (and no
+    // pictures are fetched).
+    LoadThread(const AppPaths &paths, const QString &apiBase, NewsSink *newsSink = nullptr,
+               QObject *parent = nullptr);
     ~LoadThread() override;
 
     // The stages of start(), in run order. Each ends normally when the
@@ -46,15 +51,21 @@ public:
     QString offeredVersion() const;
     QString installerUrl() const;
 
-    // The picture cache: application directory + "/cache/" + MD5 of the
-    // address (hex), one cipher text per picture address.
-    static QString cacheFilePath(const QString &address);
+    // The mirror that checkMirrors chose (the built-in primary mirror until
+    // it has run).
+    QString mirrorBase() const { return mirror; }
+
+    // The picture cache: the folder "cache" next to the launcher + "/" + MD5
+    // of the address (hex), one cipher text per picture address.
+    static QString cacheFilePath(const AppPaths &paths, const QString &address);
 
 signals:
     void serverListAdd(const QString &name, const QString &addr, quint16 port);
     void serverListLoaded();
     void newsListLoaded();
     void newsImageLoaded(uint idx, const QImage &image);
+    // The mirror chosen by checkMirrors, sent before loadFinish.
+    void mirrorChosen(const QString &mirror);
     void loadFinish();
     void setState(const QString &left, const QString &right);
     void setProgress(quint64 currentValue, quint64 maxValue);
@@ -69,20 +80,19 @@ private:
     // quit and returns true.
     bool quitIfExiting();
 
-    // Sends the API "ping"; on success *cdn is its "cdn" member when that is
-    // an http(s) address, else empty.
-    bool pingApi(QString *cdn);
     void emitServers(const QByteArray &answer);
     // Starts the downloaded installer; false when it could not be started.
     bool installUpdate();
 
-    static bool readCachedImage(const QString &address, QByteArray &out);
-    static void writeCachedImage(const QString &address, const QByteArray &data);
+    bool readCachedImage(const QString &address, QByteArray &out) const;
+    void writeCachedImage(const QString &address, const QByteArray &data) const;
 
+    AppPaths paths;
     NewsSink *newsSink;
     bool updateAvailable = false;
     QString latestVersion;
     QString downloadUrl;
     QString apiBase;
+    QString mirror;
     QMap<uint, QString> imageUrls;
 };

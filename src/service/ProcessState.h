@@ -18,9 +18,4 @@ void requestExit();
 // True once exitRequested is set.
 bool isExitRequested();
 
-// Base address of the file mirror, ending in "/". Chosen by the load
-// sequence before it reports completion; read by the file downloader.
-QString mirrorBase();
-void setMirrorBase(const QString &address);
-
 } // namespace ProcessState

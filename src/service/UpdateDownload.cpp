@@ -1,6 +1,5 @@
 #include "service/UpdateDownload.h"
 
-#include "platform/AppDirectory.h"
 #include "service/ProcessState.h"
 #include "service/Transfer.h"
 #include "service/WebAddress.h"
@@ -27,9 +26,11 @@ QString fileErrorText(const QString &version)
 
 } // namespace
 
-UpdateDownload::UpdateDownload(const QString &url, const QString &version, QObject *parent)
+UpdateDownload::UpdateDownload(const QString &url, const QString &version, const QString &installerPath,
+                               QObject *parent)
     : QObject(parent)
     , downloadUrl(url)
+    , installerFile(installerPath)
     , latestVersion(version)
     , manager(new QNetworkAccessManager(this))
     , transfer(new Transfer(manager, this))
@@ -46,11 +47,6 @@ UpdateDownload::~UpdateDownload()
 {
     // The transfer (and its reply) before the manager that made it.
     delete transfer;
-}
-
-QString UpdateDownload::installerPath()
-{
-    return AppDirectory::filePath(QStringLiteral("/update_installer.exe"));
 }
 
 qint64 UpdateDownload::maxInstallerSize() const

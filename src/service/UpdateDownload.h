@@ -11,8 +11,8 @@
 class QNetworkAccessManager;
 class Transfer;
 
-// The download of the launcher's update installer to the application
-// directory + "/update_installer.exe", with the progress shown in the main
+// The download of the launcher's update installer to its place next to the
+// launcher ("update_installer.exe"), with the progress shown in the main
 // window's status texts and bar.
 //
 // Every attempt starts from byte zero into a fresh file. A network error, an
@@ -35,12 +35,13 @@ public:
     static constexpr int StallLimitSeconds = 10;
 
     // url must be an http(s) address; version is the offered launcher
-    // version shown in the status texts.
-    UpdateDownload(const QString &url, const QString &version, QObject *parent = nullptr);
+    // version shown in the status texts; installerPath is the file written.
+    UpdateDownload(const QString &url, const QString &version, const QString &installerPath,
+                   QObject *parent = nullptr);
     ~UpdateDownload() override;
 
     // Path of the installer file.
-    static QString installerPath();
+    QString installerPath() const { return installerFile; }
 
     // Downloads until an attempt succeeds. True when the complete installer
     // has been written; false on an exit request.
@@ -70,6 +71,7 @@ public slots:
 private:
 
     QUrl downloadUrl;
+    QString installerFile;
     QString latestVersion;
     qint64 maxSize = DefaultMaxInstallerSize;
 

@@ -1,43 +1,28 @@
 #include "service/UserIni.h"
 
-#include "platform/AppDirectory.h"
-
 #include <QSettings>
 
-namespace {
-
-QString userIniPath()
+int UserIni::readInt(const char *key, int fallback) const
 {
-    return AppDirectory::filePath(QStringLiteral("/user.ini"));
-}
-
-int readInt(const char *key, int fallback)
-{
-    QSettings settings(userIniPath(), QSettings::IniFormat);
+    QSettings settings(path, QSettings::IniFormat);
     bool ok = false;
     const int value = settings.value(QStringLiteral("SERVERS/") + QLatin1String(key), fallback).toInt(&ok);
     return ok ? value : fallback;
 }
 
-} // namespace
-
-namespace UserIni {
-
-int currentServer()
+int UserIni::currentServer() const
 {
     return readInt("Current", -1);
 }
 
-void setCurrentServer(int index)
+void UserIni::setCurrentServer(int index) const
 {
-    QSettings settings(userIniPath(), QSettings::IniFormat);
+    QSettings settings(path, QSettings::IniFormat);
     settings.setValue(QStringLiteral("SERVERS/Current"), index);
     settings.sync();
 }
 
-int noSync()
+int UserIni::noSync() const
 {
     return readInt("NoSync", 0);
 }
-
-} // namespace UserIni

@@ -4,10 +4,8 @@
 #include "files/FileSystem.h"
 #include "files/SafePath.h"
 #include "files/imgarchive/ArchiveEditor.h"
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/BinaryListFile.h"
-#include "service/Endpoints.h"
 #include "service/HttpRequest.h"
 #include "service/ProcessState.h"
 #include "service/UserIni.h"
@@ -22,11 +20,11 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <iterator>
+
 namespace {
 
 Q_LOGGING_CATEGORY(lcSync, "varo.sync", QtInfoMsg)
-
-const QString CacheFileName = QStringLiteral("/varo_launcher.bin");
 
 // A real sync list is a few megabytes; anything far beyond is not one.
 constexpr qint64 MaxSyncListSize = 32 << 20;
@@ -43,9 +41,12 @@ constexpr qint64 BatchedSaveCostFactor = 20;
 
 } // namespace
 
-SyncThread::SyncThread(const QString &dir, QObject *parent)
+SyncThread::SyncThread(const AppPaths &appPaths, const QString &api, const QString &mirror, QObject *parent)
     : QObject(parent)
-    , gameDir(dir)
+    , paths(appPaths)
+    , apiBase(api)
+    , mirrorBase(mirror)
+    , gameDir(appPaths.gameDir())
 {
 }
 
@@ -101,6 +102,28 @@ void SyncThread::finishAndQuit()
     endRun(Outcome::Stopped);
 }
 
+// The stages of one pass, in order. Each announces itself with its text
+// (the bar then waiting, or empty where it says so) unless it has none, and
+// routes the progress reports it causes by its mode. Between two stages the
+// run ends if the launcher is closing; long stages also look inside.
+const SyncThread::Stage SyncThread::PassStages[] = {
+    {"Получение списка синхронизируемых файлов...", false, NoProgress, Always, &SyncThread::fetchSyncListStage},
+    {"Удаление временных файлов...", false, NoProgress, Always, &SyncThread::removeTempFiles},
+    {"Конвертация названий файлов и директорий...", false, NoProgress, Always, &SyncThread::normalizeNames},
+    {"Конвертация IMG архивов в формат v2staticHeader...", false, ImgConversion, Always,
+     &SyncThread::convertImgArchives},
+    {"Получение списка локальных файлов...", false, NoProgress, Always, &SyncThread::scanLocalFiles},
+    {"Проверка целостности старой копии игры...", true, OldCopyCheck, OldCopyOnly, &SyncThread::checkOldCopy},
+    {"Проверка целостности и поиск обновлений...", false, IntegrityCheck, Always, &SyncThread::checkIntegrity},
+    {"Удаление лишних файлов...", false, NoProgress, Always, &SyncThread::removeExtraFiles},
+    {"Сохранение внутренних данных...", false, NoProgress, Always, &SyncThread::saveStateStage},
+    {"Подготовка к обновлению...", false, NoProgress, Always, &SyncThread::prepareUpdate},
+    {"Подготовка к резервации...", false, Reservation, Always, &SyncThread::reserveDirectories},
+    {"Подготовка к скачиванию...", false, NoProgress, Always, &SyncThread::checkSpace},
+    {nullptr, false, Download, Always, &SyncThread::download},
+    {"Пересборка обновленных IMG архивов...", false, Rebuild, Always, &SyncThread::rebuildUpdatedArchives},
+};
+
 void SyncThread::start()
 {
     runOutcome = Outcome::Running;
@@ -112,100 +135,57 @@ void SyncThread::start()
     for (;;) {
         resetPass();
         failureWatch.beginPass();
-
-        beginStage(QStringLiteral("Получение списка синхронизируемых файлов..."));
-        if (!fetchSyncList()) {
-            if (runOutcome != Outcome::Running)
+        for (const Stage &stage : PassStages) {
+            if (stage.when == OldCopyOnly && !oldCopy)
+                continue;
+            const Next next = runStage(stage);
+            if (next == Next::EndRun || stopRequested())
                 return;
-            emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
-            emit setProgressState(1, 0);
-            runOutcome = Outcome::ListFailure;
-            finishAndQuit();
-            return;
-        }
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Удаление временных файлов..."));
-        removeTempFiles();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Конвертация названий файлов и директорий..."));
-        normalizeNames();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Конвертация IMG архивов в формат v2staticHeader..."));
-        convertImgArchives();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Получение списка локальных файлов..."));
-        const bool oldCopy = cacheListing->directories.isEmpty() || cacheListing->entries.isEmpty();
-        scanLocalFiles();
-        if (stopRequested())
-            return;
-
-        if (oldCopy) {
-            beginStage(QStringLiteral("Проверка целостности старой копии игры..."), true);
-            checkOldCopy();
-            if (stopRequested())
+            if (next == Next::Ready) {
+                // Nothing to fetch or delete: the archives edited earlier
+                // are rebuilt and the game is ready.
+                runStage(PassStages[std::size(PassStages) - 1]);
+                if (stopRequested())
+                    return;
+                runOutcome = Outcome::Ready;
+                finishSent = true;
+                emit finish(true);
+                endRun(Outcome::Ready);
                 return;
+            }
         }
-
-        beginStage(QStringLiteral("Проверка целостности и поиск обновлений..."));
-        checkIntegrity(oldCopy);
-        if (stopRequested())
-            return;
-        if (!diff->hasWork()) {
-            emit setProgressText(QStringLiteral("Пересборка обновленных IMG архивов..."), QString());
-            emit setProgressState(1, 0);
-            rebuildUpdatedArchives();
-            if (stopRequested())
-                return;
-            runOutcome = Outcome::Ready;
-            finishSent = true;
-            emit finish(true);
-            endRun(Outcome::Ready);
-            return;
-        }
-
-        beginStage(QStringLiteral("Удаление лишних файлов..."));
-        removeExtraFiles();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Сохранение внутренних данных..."));
-        saveCacheListing();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Подготовка к обновлению..."));
-        prepareUpdate();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Подготовка к резервации..."));
-        reserveDirectories();
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Подготовка к скачиванию..."));
-        if (!prepareDownload()) {
-            endRun(Outcome::SpaceFailure);
-            return;
-        }
-        if (stopRequested())
-            return;
-
-        beginStage(QStringLiteral("Пересборка обновленных IMG архивов..."));
-        rebuildUpdatedArchives();
-        if (stopRequested())
-            return;
         if (!continueAfterPass())
             return;
     }
+}
+
+SyncThread::Next SyncThread::runStage(const Stage &stage)
+{
+    if (stage.text)
+        beginStage(QString::fromUtf8(stage.text), stage.emptyBar);
+    progressMode = stage.mode;
+    const Next next = (this->*stage.run)();
+    progressMode = NoProgress;
+    return next;
+}
+
+SyncThread::Next SyncThread::fetchSyncListStage()
+{
+    if (fetchSyncList())
+        return Next::Go;
+    if (runOutcome == Outcome::Running) {
+        emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+        emit setProgressState(1, 0);
+        runOutcome = Outcome::ListFailure;
+        finishAndQuit();
+    }
+    return Next::EndRun;
+}
+
+SyncThread::Next SyncThread::saveStateStage()
+{
+    saveCacheListing();
+    return Next::Go;
 }
 
 bool SyncThread::continueAfterPass()
@@ -334,15 +314,14 @@ void SyncThread::writeCacheListing()
     cacheListing->writeListing(bytes, true);
     // The previous state stays in place; it is older, never wrong: what it
     // does not know is hashed again or fetched again by the next pass.
-    if (!writeBinaryList(CacheFileName, bytes))
-        qCWarning(lcSync).noquote() << "[cache not saved]" << AppDirectory::filePath(CacheFileName);
+    if (!writeBinaryList(paths.syncState(), bytes))
+        qCWarning(lcSync).noquote() << "[cache not saved]" << paths.syncState();
     lastSaveMs = cost.elapsed();
     sinceSave.start();
 }
 
 bool SyncThread::fetchSyncList()
 {
-    const QString apiBase = Endpoints::launcherApiBase();
     HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
     listRequest.setMaxResponseSize(MaxSyncListSize);
     // The list verified in an earlier pass of this run is asked for only if
@@ -394,7 +373,7 @@ bool SyncThread::fetchSyncList()
     if (stopRequested())
         return false;
 
-    const QByteArray cached = readBinaryList(CacheFileName);
+    const QByteArray cached = readBinaryList(paths.syncState());
     delete cacheListing;
     cacheListing = new FileSystem;
     cacheListing->setRoot(gameDir);
@@ -407,50 +386,50 @@ bool SyncThread::fetchSyncList()
     return true;
 }
 
-void SyncThread::removeTempFiles()
+SyncThread::Next SyncThread::removeTempFiles()
 {
-    if (stopRequested())
-        return;
     FolderTidy::removeTempFiles(gameDir);
     // A save of the remembered state cut short between its two steps leaves
     // its temporary copy next to the launcher. Nothing else writes that file
     // while a pass runs, so any such copy is a leftover.
-    FolderTidy::removeSaveLeftovers(AppDirectory::filePath(CacheFileName));
-    stopRequested();
+    FolderTidy::removeSaveLeftovers(paths.syncState());
+    return Next::Go;
 }
 
-void SyncThread::normalizeNames()
+SyncThread::Next SyncThread::normalizeNames()
 {
     FolderTidy::normalizeFolderNames(gameDir);
     if (stopRequested())
-        return;
+        return Next::EndRun;
     FolderTidy::normalizeFileNames(gameDir);
-    stopRequested();
+    return Next::Go;
 }
 
-void SyncThread::convertImgArchives()
+SyncThread::Next SyncThread::convertImgArchives()
 {
     const FolderTidy::ArchiveSurvey survey = FolderTidy::surveyArchives(gameDir);
     if (stopRequested())
-        return;
+        return Next::EndRun;
     const QDir base(gameDir);
     // Archives that an earlier pass edited without getting to rebuild them
     // (interrupted, or the rebuild failed) are rebuilt at the end of this
     // one: the set of archives to rebuild lives in memory only.
     for (const QString &path : survey.toCompact)
         rebuilds.insert(base.relativeFilePath(path));
-    progressMode = ImgConversion;
     for (const QString &path : survey.toConvert) {
         // Recorded relative to the game folder, like every other archive to
         // rebuild, so it is rebuilt once at the end of the pass.
         if (ImgArchive::ArchiveEditor::convertToV2StaticHeader(path, this))
             rebuilds.insert(base.relativeFilePath(path));
     }
-    progressMode = NoProgress;
+    return Next::Go;
 }
 
-void SyncThread::scanLocalFiles()
+SyncThread::Next SyncThread::scanLocalFiles()
 {
+    // Without a remembered state the folder is an old copy: every file in
+    // it is hashed before it is compared.
+    oldCopy = cacheListing->directories.isEmpty() || cacheListing->entries.isEmpty();
     delete localListing;
     localListing = new FileSystem;
     localListing->setRoot(gameDir);
@@ -461,23 +440,17 @@ void SyncThread::scanLocalFiles()
     connect(localListing, &FileSystem::updateCurrentFile, this,
             [this](const QString &file) { updateCurrentFile(file, QString()); });
     connect(localListing, &FileSystem::updateProgressBar, this, &SyncThread::updateProgressBar);
-    stopRequested();
+    return Next::Go;
 }
 
-void SyncThread::checkOldCopy()
+SyncThread::Next SyncThread::checkOldCopy()
 {
-    if (!localListing)
-        return;
-    progressMode = OldCopyCheck;
-    if (stopRequested())
-        return;
     localListing->hashFiles();
     if (stopRequested())
-        return;
+        return Next::EndRun;
     localListing->hashImgItems();
     if (stopRequested())
-        return;
-    progressMode = NoProgress;
+        return Next::EndRun;
 
     QByteArray bytes;
     localListing->writeListing(bytes, true);
@@ -486,37 +459,37 @@ void SyncThread::checkOldCopy()
     cacheListing->setRoot(gameDir);
     cacheListing->readListing(bytes, true);
     cacheListing->normalize();
+    return Next::Go;
 }
 
-void SyncThread::checkIntegrity(bool oldCopy)
+SyncThread::Next SyncThread::checkIntegrity()
 {
     delete diff;
-    progressMode = IntegrityCheck;
     diff = new SyncDiffHandler(gameDir, this);
     diff->setListings(localListing, cacheListing, remoteListing);
-    if (UserIni::noSync() == 0)
+    if (UserIni(paths.userIni()).noSync() == 0)
         diff->compare(oldCopy);
-    progressMode = NoProgress;
-    stopRequested();
+    if (ProcessState::isExitRequested())
+        return Next::Go;
+    return diff->hasWork() ? Next::Go : Next::Ready;
 }
 
-void SyncThread::removeExtraFiles()
+SyncThread::Next SyncThread::removeExtraFiles()
 {
     diff->removeExtras();
+    return Next::Go;
 }
 
-void SyncThread::prepareUpdate()
+SyncThread::Next SyncThread::prepareUpdate()
 {
-    auto *downloader = new FileDownloader(gameDir, this, diff);
+    auto *downloader = new FileDownloader(gameDir, mirrorBase, this, diff);
     diff->setDownloader(downloader);
     diff->queueDownloads();
+    return Next::Go;
 }
 
-void SyncThread::reserveDirectories()
+SyncThread::Next SyncThread::reserveDirectories()
 {
-    if (!diff || !diff->downloader())
-        return;
-    progressMode = Reservation;
     beginBatchedSaves();
     for (const QString &directory : diff->downloader()->directories()) {
         if (ProcessState::isExitRequested())
@@ -546,14 +519,11 @@ void SyncThread::reserveDirectories()
         diff->addCachedDirectory(directory);
     }
     endBatchedSaves();
-    progressMode = NoProgress;
-    stopRequested();
+    return Next::Go;
 }
 
-bool SyncThread::prepareDownload()
+SyncThread::Next SyncThread::checkSpace()
 {
-    if (!diff || !diff->downloader())
-        return true;
     FileDownloader *downloader = diff->downloader();
     downloader->computeTotal();
     const qint32 shortfall = downloader->spaceShortfall();
@@ -562,22 +532,22 @@ bool SyncThread::prepareDownload()
                                  + QStringLiteral("Mb"),
                              QString());
         emit setProgressState(1, 0);
-        return false;
+        endRun(Outcome::SpaceFailure);
+        return Next::EndRun;
     }
-    progressMode = Download;
-    beginBatchedSaves();
-    downloader->start();
-    endBatchedSaves();
-    progressMode = NoProgress;
-    stopRequested();
-    return true;
+    return Next::Go;
 }
 
-void SyncThread::rebuildUpdatedArchives()
+SyncThread::Next SyncThread::download()
 {
-    if (!diff)
-        return;
-    progressMode = Rebuild;
+    beginBatchedSaves();
+    diff->downloader()->start();
+    endBatchedSaves();
+    return Next::Go;
+}
+
+SyncThread::Next SyncThread::rebuildUpdatedArchives()
+{
     diff->rebuildArchives();
-    progressMode = NoProgress;
+    return Next::Go;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/AppPaths.h"
 #include "sync/FailureWatch.h"
 #include "sync/SyncHost.h"
 
@@ -37,7 +38,9 @@ public:
     // client) that need more than the signals say.
     enum class Outcome { Running, Ready, ListFailure, SpaceFailure, RepeatedFailure, Stopped };
 
-    explicit SyncThread(const QString &gameDir, QObject *parent = nullptr);
+    // paths names the game folder and the remembered state; the sync list
+    // comes from apiBase, the game files from mirrorBase.
+    SyncThread(const AppPaths &paths, const QString &apiBase, const QString &mirrorBase, QObject *parent = nullptr);
     ~SyncThread() override;
 
     Outcome outcome() const { return runOutcome; }
@@ -60,23 +63,41 @@ public slots:
     void updateCurrentFile(const QString &currentFile, const QString &speed = QString()) override;
 
 private:
+    // What a stage tells the pass: go on to the next stage, the game is
+    // ready (nothing to fetch or delete), or the run has ended.
+    enum class Next { Go, Ready, EndRun };
+    enum When { Always, OldCopyOnly };
+    struct Stage
+    {
+        const char *text; // UTF-8; none keeps the text of the stage before
+        bool emptyBar;
+        ProgressMode mode;
+        When when;
+        Next (SyncThread::*run)();
+    };
+    static const Stage PassStages[];
+
     void resetPass();
     void beginStage(const QString &text, bool emptyBar = false);
+    Next runStage(const Stage &stage);
     bool stopRequested();
     void endRun(Outcome outcome);
 
     bool fetchSyncList();
-    void removeTempFiles();
-    void normalizeNames();
-    void convertImgArchives();
-    void scanLocalFiles();
-    void checkOldCopy();
-    void checkIntegrity(bool oldCopy);
-    void removeExtraFiles();
-    void prepareUpdate();
-    void reserveDirectories();
-    bool prepareDownload();
-    void rebuildUpdatedArchives();
+    Next fetchSyncListStage();
+    Next removeTempFiles();
+    Next normalizeNames();
+    Next convertImgArchives();
+    Next scanLocalFiles();
+    Next checkOldCopy();
+    Next checkIntegrity();
+    Next removeExtraFiles();
+    Next saveStateStage();
+    Next prepareUpdate();
+    Next reserveDirectories();
+    Next checkSpace();
+    Next download();
+    Next rebuildUpdatedArchives();
     // After a pass with work: false when the run must end because the same
     // work failed pass after pass (the player is told which and why).
     bool continueAfterPass();
@@ -90,6 +111,9 @@ private:
 
     ProgressMode progressMode = NoProgress;
     QSet<QString> rebuilds;
+    AppPaths paths;
+    QString apiBase;
+    QString mirrorBase;
     QString gameDir;
     FileSystem *remoteListing = nullptr;
     FileSystem *cacheListing = nullptr;
@@ -102,6 +126,8 @@ private:
     QByteArray verifiedListTag;
     QByteArray verifiedListModified;
     FailureWatch failureWatch;
+    // The remembered state was empty at the start of this pass.
+    bool oldCopy = false;
     bool finishSent = false;
     bool batchedSaves = false;
     bool savePending = false;

@@ -1,6 +1,5 @@
 #include "widgets/ServerList.h"
 
-#include "service/UserIni.h"
 #include "widgets/ServerWidget.h"
 
 namespace {
@@ -12,8 +11,9 @@ bool isSlotIndex(int i)
 
 } // namespace
 
-ServerList::ServerList(QWidget *host)
+ServerList::ServerList(QWidget *host, const QString &settingsPath)
     : QWidget(host)
+    , settings(settingsPath)
 {
     setMouseTracking(true);
     if (host)
@@ -64,12 +64,12 @@ void ServerList::selectServer(int i)
         return;
     serverSlots.at(i)->setSelected(true);
     currentIndex = i;
-    UserIni::setCurrentServer(i);
+    settings.setCurrentServer(i);
 }
 
 void ServerList::restoreSelection()
 {
-    const int remembered = UserIni::currentServer();
+    const int remembered = settings.currentServer();
     if (isSlotIndex(currentIndex) && currentIndex != remembered)
         serverSlots.at(currentIndex)->setSelected(false);
     if (isSlotIndex(remembered)) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "service/UserIni.h"
+
 #include <QString>
 #include <QVector>
 #include <QWidget>
@@ -18,8 +20,9 @@ class ServerList final : public QWidget
 public:
     static constexpr int SlotCount = 6;
 
-    // Creates the six empty slots inside host.
-    explicit ServerList(QWidget *host);
+    // Creates the six empty slots inside host; the choice is remembered in
+    // the settings file at settingsPath (user.ini).
+    ServerList(QWidget *host, const QString &settingsPath);
 
     // Selects slot i (deselecting the previous one) and remembers it in
     // user.ini. An index outside the six slots only deselects.
@@ -54,6 +57,7 @@ public slots:
 private:
     ServerWidget *selectedOrFirst() const;
 
+    UserIni settings;
     QVector<ServerWidget *> serverSlots;
     int currentIndex = -1;
 };

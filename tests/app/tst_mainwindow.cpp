@@ -2,7 +2,7 @@
 
 #include "app/MainWindow.h"
 #include "app/MessageDialog.h"
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "platform/Platform.h"
 #include "service/ProcessState.h"
 #include "widgets/CustomLabel.h"
@@ -56,6 +56,9 @@ private slots:
     void join();
 
 private:
+    // The launcher's folder of every window of these tests.
+    AppPaths paths() const { return AppPaths(root.filePath(QStringLiteral("app"))); }
+
     QTemporaryDir root;
 };
 
@@ -63,8 +66,7 @@ void TestMainWindow::initTestCase()
 {
     QVERIFY(root.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root.filePath(QStringLiteral("settings")));
-    AppDirectory::setPath(root.filePath(QStringLiteral("app")));
-    QVERIFY(QDir().mkpath(AppDirectory::path()));
+    QVERIFY(QDir().mkpath(paths().appDir()));
     // Nothing in these tests may reach the network: the server monitoring
     // that a filled server slot starts goes to a closed local port.
     qputenv("VARO_MONITORING_URL", "http://127.0.0.1:9/servers/monitoring");
@@ -102,14 +104,14 @@ void TestMainWindow::nicknameFromClientSettings()
     QFETCH(QString, shown);
 
     Platform::setPlayerName(stored);
-    MainWindow window;
+    MainWindow window(paths());
     QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("nicknameField"))->text(), shown);
 }
 
 void TestMainWindow::nicknameFieldAcceptsOnlyLatinLetters()
 {
     Platform::setPlayerName(QString());
-    MainWindow window;
+    MainWindow window(paths());
     auto *field = window.findChild<QLineEdit *>(QStringLiteral("nicknameField"));
     QTest::keyClicks(field, QStringLiteral("Ab-c 9_"));
     QKeyEvent cyrillic(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QStringLiteral("д"));
@@ -123,9 +125,9 @@ void TestMainWindow::nicknameFieldAcceptsOnlyLatinLetters()
 
 void TestMainWindow::gameFolderCreated()
 {
-    QDir(AppDirectory::gameDir()).removeRecursively();
-    MainWindow window;
-    QVERIFY(QDir(AppDirectory::gameDir()).exists());
+    QDir(paths().gameDir()).removeRecursively();
+    MainWindow window(paths());
+    QVERIFY(QDir(paths().gameDir()).exists());
 }
 
 void TestMainWindow::progressBarFill_data()
@@ -150,7 +152,7 @@ void TestMainWindow::progressBarFill()
     QFETCH(quint64, maximum);
     QFETCH(int, fill);
 
-    MainWindow window;
+    MainWindow window(paths());
     auto *layer = window.findChild<QLabel *>(QStringLiteral("progressBarLayer"));
     // Start from a different fill so that the call has to move the edge.
     window.syncerSetProgressState(1, 2);
@@ -166,7 +168,7 @@ void TestMainWindow::progressBarFill()
 
 void TestMainWindow::unchangedProgressTextsAreNotRedrawn()
 {
-    MainWindow window;
+    MainWindow window(paths());
     const QLabel *left = window.findChild<QLabel *>(QStringLiteral("progressBarState1"))->findChild<CustomLabel *>();
     const QLabel *right = window.findChild<QLabel *>(QStringLiteral("progressBarState2"))->findChild<CustomLabel *>();
     QVERIFY(left);
@@ -197,7 +199,7 @@ void TestMainWindow::unchangedProgressTextsAreNotRedrawn()
 
 void TestMainWindow::readyStateEnablesJoin()
 {
-    MainWindow window;
+    MainWindow window(paths());
     auto *join = window.findChild<QPushButton *>(QStringLiteral("btnJoinGame"));
     auto *layer = window.findChild<QLabel *>(QStringLiteral("progressBarLayer"));
     QVERIFY(!join->isEnabled());
@@ -216,7 +218,7 @@ void TestMainWindow::readyStateEnablesJoin()
 
 void TestMainWindow::nestedOverlays()
 {
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     auto *overlay = window.findChild<QWidget *>(QStringLiteral("overlayWidget"));
     QVERIFY(overlay->isHidden());
@@ -247,7 +249,7 @@ void TestMainWindow::nestedOverlays()
 
 void TestMainWindow::windowDragging()
 {
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     window.move(100, 100);
 
@@ -270,7 +272,7 @@ void TestMainWindow::windowDragging()
 void TestMainWindow::joinBeforeReadyIsRefused()
 {
     Platform::setPlayerName(QStringLiteral("Ivan_Petrov"));
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     ModalCloser closer;
     window.btnJoinGameClick(false);
@@ -297,7 +299,7 @@ void TestMainWindow::join()
     QFETCH(bool, accepted);
 
     Platform::setPlayerName(QString());
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     window.syncerFinish(true);
     window.findChild<ServerList *>()->addElement(QStringLiteral("01"), QStringLiteral("10.0.0.1"), 7777);
@@ -307,8 +309,8 @@ void TestMainWindow::join()
 
 #ifndef Q_OS_WIN
     // A stand-in for the game that writes down how it was started.
-    const QString game = AppDirectory::gameDir() + QStringLiteral("/gta_sa.exe");
-    const QString record = AppDirectory::gameDir() + QStringLiteral("/started.txt");
+    const QString game = paths().gameDir() + QStringLiteral("/gta_sa.exe");
+    const QString record = paths().gameDir() + QStringLiteral("/started.txt");
     QFile::remove(record);
     QFile script(game);
     QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));

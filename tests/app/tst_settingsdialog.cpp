@@ -3,7 +3,7 @@
 #include "app/GameSettings.h"
 #include "app/MainWindow.h"
 #include "app/SettingsDialog.h"
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "platform/Platform.h"
 #include "service/ProcessState.h"
 #include "support/TestHttpServer.h"
@@ -32,6 +32,8 @@ private slots:
 private:
     QStringList repairFiles(MainWindow &window) const;
     static bool createFile(const QString &path);
+    // The launcher's folder of every window of these tests.
+    AppPaths paths() const { return AppPaths(root.filePath(QStringLiteral("app"))); }
 
     QTemporaryDir root;
 };
@@ -43,8 +45,7 @@ void TestSettingsDialog::initTestCase()
     qputenv("HOME", root.path().toUtf8());
     qputenv("XDG_CONFIG_HOME", root.filePath(QStringLiteral("config")).toUtf8());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, root.filePath(QStringLiteral("settings")));
-    AppDirectory::setPath(root.filePath(QStringLiteral("app")));
-    QVERIFY(QDir().mkpath(AppDirectory::path()));
+    QVERIFY(QDir().mkpath(paths().appDir()));
     // The synchronisation that the repair starts finds no sync list (a
     // closed local port) and ends at once.
     qputenv("VARO_API_BASE", "http://127.0.0.1:9/launcher_api");
@@ -70,13 +71,13 @@ bool TestSettingsDialog::createFile(const QString &path)
 
 QStringList TestSettingsDialog::repairFiles(MainWindow &window) const
 {
-    return {window.settings().settingsPath(), AppDirectory::filePath(QStringLiteral("/varo_launcher.bin")),
-            AppDirectory::filePath(QStringLiteral("/compressed_cache.bin"))};
+    return {window.settings().settingsPath(), paths().syncState(),
+            paths().compressedCache()};
 }
 
 void TestSettingsDialog::repairRefusedWhileNotReady()
 {
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     QVERIFY(!window.settings().settingsPath().isEmpty());
     for (const QString &file : repairFiles(window))
@@ -96,7 +97,7 @@ void TestSettingsDialog::repairRefusedWhileNotReady()
 
 void TestSettingsDialog::repairDeletesCachesAndSynchronisesAgain()
 {
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     window.syncerFinish(true);
     QVERIFY(window.isGameReady());
@@ -150,7 +151,7 @@ void TestSettingsDialog::repairAfterARunThatEndedUnready()
                     TestHttpServer::Reply::ok(QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex()));
     qputenv("VARO_API_BASE", server.url(QStringLiteral("/launcher_api")).toUtf8());
     Platform::setFreeBytesOverride(0);
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     window.loadFinish();
     QTRY_VERIFY_WITH_TIMEOUT(window.hasSyncEnded(), 30000);
@@ -177,7 +178,7 @@ void TestSettingsDialog::saveWritesSettings()
 {
     QFETCH(bool, save);
 
-    MainWindow window;
+    MainWindow window(paths());
     window.show();
     window.settings().setInt(QStringLiteral("fps"), 60);
     const QString config = window.settings().configPath();

@@ -60,13 +60,6 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QStringList tmpFiles(const QString &root)
 {
     QStringList found;
@@ -196,7 +189,6 @@ private:
 void TestFileDownloader::initTestCase()
 {
     QVERIFY(server.isListening());
-    ProcessState::setMirrorBase(server.url(QStringLiteral("/")));
 }
 
 void TestFileDownloader::init()
@@ -220,7 +212,7 @@ void TestFileDownloader::cleanup()
 // order of requests checked here are those of the queue going one by one.
 std::unique_ptr<FileDownloader> TestFileDownloader::makeDownloader(int connections)
 {
-    std::unique_ptr<FileDownloader> downloader(new FileDownloader(gameDir->path(), &progress, &ledger));
+    std::unique_ptr<FileDownloader> downloader(new FileDownloader(gameDir->path(), server.url(QStringLiteral("/")), &progress, &ledger));
     downloader->setConnections(connections);
     return downloader;
 }
@@ -245,7 +237,7 @@ void TestFileDownloader::storesFile()
     QFETCH(QString, firstRight);
 
     const QString path = QStringLiteral("data/a.txt");
-    QVERIFY(writeFile(game(path), "old content"));
+    QVERIFY(TestFiles::write(game(path), "old content"));
     server.setReply(Mirror + path + QStringLiteral(".compressed"), Reply::ok(block(content)));
     if (withMd5)
         ledger.md5.insert(path, md5Of(content));
@@ -392,7 +384,7 @@ void TestFileDownloader::audioStoredOnlyWhenComplete()
     const QString path = QStringLiteral("audio/sfx/genrl");
     const QByteArray old("the old sound bank");
     const QByteArray content = noise(2500, 7);
-    QVERIFY(writeFile(game(path), old));
+    QVERIFY(TestFiles::write(game(path), old));
     for (int part = 0; part < 3; ++part) {
         const QByteArray piece = content.mid(part * 1000, 1000);
         const QString remote = Mirror + path + QStringLiteral(".b%1.compressed").arg(part);
@@ -583,7 +575,7 @@ void TestFileDownloader::membersIntoNewArchive()
     using ImgArchive::ArchiveEditor;
     const QString path = QStringLiteral("models/new.img");
     // Whatever stood there is replaced by a new archive.
-    QVERIFY(writeFile(game(path), "not an archive"));
+    QVERIFY(TestFiles::write(game(path), "not an archive"));
     const QByteArray one = noise(5000, 13);
     const QByteArray two("tiny");
     server.setReply(Mirror + path + QStringLiteral("_img/one.dff.compressed"), Reply::ok(block(one)));
@@ -615,7 +607,7 @@ void TestFileDownloader::wholeArchiveInParts()
     for (int i = 0; i < content.size(); ++i)
         content[i] = char((i * 7) ^ (i >> 11));
     content = TestFiles::withArchiveDirectory(content, {QStringLiteral("a.dff")});
-    QVERIFY(writeFile(game(path), "old archive"));
+    QVERIFY(TestFiles::write(game(path), "old archive"));
     server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content.left(int(block16)))));
     server.setReply(Mirror + path + QStringLiteral(".b1.compressed"), Reply::ok(block(content.mid(int(block16)))));
 
@@ -653,7 +645,7 @@ void TestFileDownloader::unopenableArchiveIsFetchedWhole()
     const QString path = QStringLiteral("models/fallback.img");
     QDir().mkpath(game(QStringLiteral("models")));
     if (exists)
-        QVERIFY(writeFile(game(path), existing));
+        QVERIFY(TestFiles::write(game(path), existing));
     const QByteArray content = TestFiles::withArchiveDirectory(noise(5000, 14), {QStringLiteral("a.dff")});
     server.setReply(Mirror + path + QStringLiteral(".b0.compressed"), Reply::ok(block(content)));
 
@@ -873,7 +865,8 @@ void TestFileDownloader::spaceShortfallWhenFreeSpaceUnknown()
 {
     // A folder that does not exist has no volume to ask about.
     Platform::setFreeBytesOverride(-1);
-    FileDownloader downloader(gameDir->path() + QStringLiteral("/missing/folder"), &progress, &ledger);
+    FileDownloader downloader(gameDir->path() + QStringLiteral("/missing/folder"), server.url(QStringLiteral("/")),
+                              &progress, &ledger);
     downloader.computeTotal();
     QCOMPARE(downloader.spaceShortfall(), 1);
 }

@@ -1,4 +1,5 @@
 #include "files/Listing.h"
+#include "support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -89,11 +90,6 @@ QByteArray written(Listing &listing, bool withTimes)
     QByteArray out("left over");
     listing.writeListing(out, withTimes);
     return out;
-}
-
-QString md5Hex(const QString &text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
 } // namespace
@@ -322,14 +318,14 @@ void TestListing::digestIsPinned()
 
     // Directory, entry and record lines, each set sorted, concatenated.
     QCOMPARE(listing.listingDigest(false),
-             md5Hex(QString::fromUtf8("data" "модели"
-                    "audio/x af 5 1 5 m2" "data/a.dat f 10 m1" "models/gta3.img ia"
-                    "models/gta3.img:a.txd 4096 m4" "models/gta3.img:b.dff 2048 m3")));
+             TestFiles::md5Hex(QByteArray("data" "модели"
+                                        "audio/x af 5 1 5 m2" "data/a.dat f 10 m1" "models/gta3.img ia"
+                                        "models/gta3.img:a.txd 4096 m4" "models/gta3.img:b.dff 2048 m3")));
     QCOMPARE(listing.listingDigest(true),
-             md5Hex(QString::fromUtf8("data" "модели"
-                    "audio/x af 5 1 5 200" "data/a.dat f 10 100" "models/gta3.img ia"
-                    "models/gta3.img:a.txd 4096" "models/gta3.img:b.dff 2048")));
-    QCOMPARE(Listing().listingDigest(false), md5Hex(QString()));
+             TestFiles::md5Hex(QByteArray("data" "модели"
+                                        "audio/x af 5 1 5 200" "data/a.dat f 10 100" "models/gta3.img ia"
+                                        "models/gta3.img:a.txd 4096" "models/gta3.img:b.dff 2048")));
+    QCOMPARE(Listing().listingDigest(false), TestFiles::md5Hex(QByteArray()));
 }
 
 void TestListing::digestIgnoresOrder()
@@ -416,7 +412,7 @@ void TestListing::sharedGroupStaysLinear()
 
     Listing two;
     two.readListing("[entries]\na a img_archive 0 4 0 0\nb b img_archive 0 4 0 0\n[img] 4\nr 1 m\n", false);
-    QCOMPARE(two.listingDigest(false), md5Hex("a ia" "b ia" "a:r 1 m"));
+    QCOMPARE(two.listingDigest(false), TestFiles::md5Hex("a ia" "b ia" "a:r 1 m"));
 }
 
 void TestListing::lookups()

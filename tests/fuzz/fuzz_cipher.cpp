@@ -4,7 +4,6 @@
 // they accept must survive a round trip through the writing side.
 #include "FuzzSupport.h"
 
-#include "platform/AppDirectory.h"
 #include "service/BinaryListFile.h"
 #include "service/Compression.h"
 #include "service/PayloadCipher.h"
@@ -55,23 +54,19 @@ void checkUncompress(const QByteArray &input)
 
 void checkListFile(const QByteArray &input)
 {
-    FuzzSupport::writeFile(AppDirectory::filePath(ListName), input);
-    const QByteArray plain = readBinaryList(ListName);
+    static const QString path = FuzzSupport::scratchDir() + ListName;
+    FuzzSupport::writeFile(path, input);
+    const QByteArray plain = readBinaryList(path);
     if (plain.isEmpty())
         return;
-    FUZZ_CHECK(writeBinaryList(ListName, plain));
-    FUZZ_CHECK(readBinaryList(ListName) == plain);
+    FUZZ_CHECK(writeBinaryList(path, plain));
+    FUZZ_CHECK(readBinaryList(path) == plain);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool directorySet = [] {
-        AppDirectory::setPath(FuzzSupport::scratchDir());
-        return true;
-    }();
-    Q_UNUSED(directorySet)
 
     const QByteArray input = FuzzSupport::bytes(data, size);
     checkDecrypt(input);

@@ -8,7 +8,6 @@
 
 #include "files/Listing.h"
 #include "files/imgarchive/ArchiveEditor.h"
-#include "platform/AppDirectory.h"
 #include "service/BinaryListFile.h"
 #include "service/Compression.h"
 #include "service/PayloadCipher.h"
@@ -163,7 +162,7 @@ void archiveSeeds(const QString &scratch)
     }
 }
 
-void cipherSeeds()
+void cipherSeeds(const QString &scratch)
 {
     const QByteArray plain = QByteArrayLiteral("[{\"new_name\":\"01\",\"addr\":\"192.0.2.10\",\"port\":7771}]");
     const char *compression[] = {"auto", "always", "never"};
@@ -179,13 +178,13 @@ void cipherSeeds()
     }
     put("fuzz_cipher", "cipher_empty_cache_form", PayloadCipher::forCache().encrypt(QByteArray()));
 
-    writeBinaryList(QStringLiteral("/servers.bin"), plain);
-    put("fuzz_cipher", "list_servers", readAll(AppDirectory::filePath(QStringLiteral("/servers.bin"))));
+    writeBinaryList(scratch + QStringLiteral("/servers.bin"), plain);
+    put("fuzz_cipher", "list_servers", readAll(scratch + QStringLiteral("/servers.bin")));
     Listing listing = sampleListing();
     QByteArray state;
     listing.writeListing(state, true);
-    writeBinaryList(QStringLiteral("/state.bin"), state);
-    put("fuzz_cipher", "list_sync_state", readAll(AppDirectory::filePath(QStringLiteral("/state.bin"))));
+    writeBinaryList(scratch + QStringLiteral("/state.bin"), state);
+    put("fuzz_cipher", "list_sync_state", readAll(scratch + QStringLiteral("/state.bin")));
 
     put("fuzz_cipher", "block_empty", Compression::compress(QByteArray()));
     put("fuzz_cipher", "block_text", Compression::compress(state));
@@ -241,11 +240,10 @@ int main(int argc, char **argv)
     QTemporaryDir scratch;
     if (!scratch.isValid())
         return 1;
-    AppDirectory::setPath(scratch.path());
 
     listingSeeds();
     archiveSeeds(scratch.path());
-    cipherSeeds();
+    cipherSeeds(scratch.path());
     answerSeeds();
     settingsSeeds();
     return failed ? 1 : 0;

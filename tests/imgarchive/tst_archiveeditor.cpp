@@ -1,5 +1,6 @@
 #include "files/imgarchive/ArchiveEditor.h"
 #include "files/imgarchive/ProgressReceiver.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,24 +65,6 @@ QByteArray pattern(qint64 size, int seed)
     return out;
 }
 
-QByteArray padded(const QByteArray &data)
-{
-    const qint64 sectors = (data.size() + Sector - 1) / Sector;
-    return data + QByteArray(int(sectors * Sector - data.size()), '\0');
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Checks that path is a V2SH archive whose members are exactly `expected`
 // (contents compared with their sector padding), with every member inside
 // the data area, none overlapping and the file ending after the last one.
@@ -103,7 +86,7 @@ QString checkArchive(const QString &path, const QMap<QString, QByteArray> &expec
             return QStringLiteral("unexpected member ") + e.name;
         if (e.startSector < 200)
             return QStringLiteral("member in the directory area: ") + e.name;
-        if (editor.read(i) != padded(expected.value(e.name)))
+        if (editor.read(i) != TestFiles::padded(expected.value(e.name)))
             return QStringLiteral("content differs: ") + e.name;
         extents.append({e.startSector, e.startSector + e.sectors()});
     }
@@ -190,18 +173,18 @@ void TestArchiveEditor::init()
 
 void TestArchiveEditor::createEmptyLayout()
 {
-    QVERIFY(writeFile(archivePath(), pattern(500000, 1))); // truncated, not kept
+    QVERIFY(TestFiles::write(archivePath(), pattern(500000, 1))); // truncated, not kept
     QVERIFY(ArchiveEditor::createEmpty(archivePath()));
     QByteArray expected = directoryBytes("V2SH", 1, {StaticHeader});
     putAt(expected, EmptySize - 1, QByteArray(1, '\0'));
-    QCOMPARE(readFile(archivePath()), expected);
+    QCOMPARE(TestFiles::read(archivePath()), expected);
 
     ArchiveEditor editor(archivePath());
     QVERIFY(editor.open());
     QVERIFY(editor.directory().isEmpty());
     QCOMPARE(editor.nextFreeSector(), 200u);
     QVERIFY(editor.close());
-    QCOMPARE(readFile(archivePath()), expected);
+    QCOMPARE(TestFiles::read(archivePath()), expected);
 }
 
 void TestArchiveEditor::appendOneByte()
@@ -212,7 +195,7 @@ void TestArchiveEditor::appendOneByte()
     QVERIFY(editor.append(QStringLiteral("a.dff"), QByteArray("x")));
     QCOMPARE(editor.directory().at(0).startSector, 200u);
     QCOMPARE(editor.entrySectors(0), 1u);
-    QCOMPARE(editor.read(0), padded("x"));
+    QCOMPARE(editor.read(0), TestFiles::padded("x"));
     QCOMPARE(editor.nextFreeSector(), 201u);
     QVERIFY(editor.close());
     QCOMPARE(QFileInfo(archivePath()).size(), 411648);
@@ -336,7 +319,7 @@ void TestArchiveEditor::reopenFollowsNameOrder()
     QCOMPARE(order, (QStringList{QStringLiteral("B.txd"), QStringLiteral("a.col"), QStringLiteral("c.dff"),
                                  QStringLiteral("d.ifp")}));
     for (int i = 0; i < names.size(); ++i)
-        QCOMPARE(editor.read(editor.find(names.at(i))), padded(pattern(Sector * i + 100, i)));
+        QCOMPARE(editor.read(editor.find(names.at(i))), TestFiles::padded(pattern(Sector * i + 100, i)));
 }
 
 void TestArchiveEditor::appendRefusesWhatDoesNotFit_data()
@@ -380,7 +363,7 @@ void TestArchiveEditor::appendRefusedWhenDirectoryFull()
         records.append({200, 0, 0, QByteArray::number(100000 + i)});
     QByteArray bytes = directoryBytes("V2SH", records.size(), records);
     putAt(bytes, EmptySize - 1, QByteArray(1, '\0'));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     {
         ArchiveEditor editor(archivePath());
         QVERIFY(editor.open());
@@ -393,7 +376,7 @@ void TestArchiveEditor::appendRefusedWhenDirectoryFull()
     ArchiveEditor editor(archivePath());
     QVERIFY(editor.open());
     QCOMPARE(editor.directory().size(), 12798);
-    QCOMPARE(editor.read(editor.find(QStringLiteral("one.more"))), padded("x"));
+    QCOMPARE(editor.read(editor.find(QStringLiteral("one.more"))), TestFiles::padded("x"));
 }
 
 void TestArchiveEditor::appendNeverOverwritesAnotherFile_data()
@@ -414,7 +397,7 @@ void TestArchiveEditor::appendNeverOverwritesAnotherFile()
     QFETCH(quint32, expectedNext);
     QByteArray bytes = directoryBytes("V2SH", records.size(), records);
     putAt(bytes, 200 * Sector, pattern((expectedNext - 200) * Sector, 9));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
 
     ArchiveEditor editor(archivePath());
     QVERIFY(editor.open());
@@ -422,7 +405,7 @@ void TestArchiveEditor::appendNeverOverwritesAnotherFile()
     QVERIFY(editor.append(QStringLiteral("new.dff"), pattern(Sector, 4)));
     QCOMPARE(editor.directory().last().startSector, expectedNext);
     QVERIFY(editor.close());
-    QCOMPARE(readFile(archivePath()).mid(int(EmptySize), int((expectedNext - 200) * Sector)),
+    QCOMPARE(TestFiles::read(archivePath()).mid(int(EmptySize), int((expectedNext - 200) * Sector)),
              pattern((expectedNext - 200) * Sector, 9));
 }
 
@@ -431,7 +414,7 @@ void TestArchiveEditor::replaceMovesRecordOutOfDirectoryArea()
     // A record at sector 0 lies on the magic and the directory itself.
     QByteArray bytes = directoryBytes("V2SH", 3, {StaticHeader, {0, 1, 0, "low.dff"}, {200, 1, 0, "x.dff"}});
     putAt(bytes, 200 * Sector, pattern(Sector, 5));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     {
         ArchiveEditor editor(archivePath());
         QVERIFY(editor.open());
@@ -471,13 +454,13 @@ void TestArchiveEditor::openRejectsImplausibleDirectory()
     QFETCH(QByteArray, bytes);
     QFETCH(bool, opens);
     QFETCH(QStringList, names);
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     ArchiveEditor editor(archivePath());
     QCOMPARE(editor.open(), opens);
     QCOMPARE(editor.isOpen(), opens);
     if (!opens) {
         QVERIFY(!editor.close());
-        QCOMPARE(readFile(archivePath()), bytes);
+        QCOMPARE(TestFiles::read(archivePath()), bytes);
         return;
     }
     QStringList found;
@@ -521,7 +504,7 @@ void TestArchiveEditor::readOnlyNeverWrites_data()
 void TestArchiveEditor::readOnlyNeverWrites()
 {
     QFETCH(QByteArray, bytes);
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QLoggingCategory::setFilterRules(QStringLiteral("varo.imgarchive.warning=false"));
     const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
     {
@@ -540,7 +523,7 @@ void TestArchiveEditor::readOnlyNeverWrites()
         QVERIFY(editor.close());
         QVERIFY(editor.openReadOnly()); // left open: the destructor closes it
     }
-    QCOMPARE(readFile(archivePath()), bytes);
+    QCOMPARE(TestFiles::read(archivePath()), bytes);
 
     // The next open() is a writing one again.
     ArchiveEditor editor(archivePath());
@@ -571,7 +554,7 @@ void TestArchiveEditor::isV2StaticHeader()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, expected);
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QCOMPARE(ArchiveEditor::isV2StaticHeader(archivePath()), expected);
     QVERIFY(!ArchiveEditor::isV2StaticHeader(archivePath() + QStringLiteral(".missing")));
 }
@@ -609,7 +592,7 @@ void TestArchiveEditor::isCompactOnlyAsRebuilt()
     // Member data is not zero; the directory area must be.
     putAt(bytes, fileSize - 1, QByteArray(1, fileSize > EmptySize ? '\x7f' : '\0'));
     bytes.truncate(int(fileSize));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QCOMPARE(ArchiveEditor::isCompactV2StaticHeader(archivePath()), expected);
 
     // What the rebuild makes of any of them is compact.
@@ -632,7 +615,7 @@ void TestArchiveEditor::convertPacksMembersInSourceOrder()
     QByteArray bytes = pattern(11 * Sector, 77);
     const QByteArray directory = directoryBytes("VER2", 4, records);
     bytes.replace(0, directory.size(), directory);
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     const QByteArray zeta = bytes.mid(5 * Sector, 2 * Sector);
     const QByteArray alpha = bytes.mid(8 * Sector, 3 * Sector);
     const QByteArray mid = bytes.mid(1 * Sector, Sector);
@@ -648,13 +631,13 @@ void TestArchiveEditor::convertPacksMembersInSourceOrder()
     QByteArray expected = directoryBytes("V2SH", 4, {StaticHeader, {200, 2, 0, "zeta.dff"},
                                                      {202, 1, 3, "alpha.col"}, {205, 1, 0, "mid.ifp"}});
     putAt(expected, EmptySize, zeta + alpha + mid);
-    QCOMPARE(readFile(archivePath()), expected);
+    QCOMPARE(TestFiles::read(archivePath()), expected);
 
     // Converting the result again (a rebuild) gives the same bytes; a stale
     // temporary file is simply overwritten.
     QVERIFY(ArchiveEditor::createEmpty(tempPath()));
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
-    QCOMPARE(readFile(archivePath()), expected);
+    QCOMPARE(TestFiles::read(archivePath()), expected);
     QVERIFY(!QFileInfo::exists(tempPath()));
     QCOMPARE(checkArchive(archivePath(), {{QStringLiteral("zeta.dff"), zeta},
                                           {QStringLiteral("alpha.col"), alpha},
@@ -697,11 +680,11 @@ void TestArchiveEditor::convertHostileArchive()
     QFETCH(QByteArray, bytes);
     QFETCH(bool, converts);
     QFETCH(QStringList, kept);
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QCOMPARE(ArchiveEditor::convertToV2StaticHeader(archivePath()), converts);
     QVERIFY(!QFileInfo::exists(tempPath()));
     if (!converts) {
-        QCOMPARE(readFile(archivePath()), bytes);
+        QCOMPARE(TestFiles::read(archivePath()), bytes);
         return;
     }
     QMap<QString, QByteArray> expected;
@@ -732,11 +715,11 @@ void TestArchiveEditor::convertTruncatedArchive()
     const auto restore = qScopeGuard([] { QLoggingCategory::setFilterRules(QString()); });
     for (int length : qAsConst(lengths)) {
         const QByteArray bytes = whole.left(length);
-        QVERIFY(writeFile(archivePath(), bytes));
+        QVERIFY(TestFiles::write(archivePath(), bytes));
         const bool converted = ArchiveEditor::convertToV2StaticHeader(archivePath());
         QVERIFY2(!QFileInfo::exists(tempPath()), qPrintable(QString::number(length)));
         if (!converted) {
-            QVERIFY2(readFile(archivePath()) == bytes, qPrintable(QString::number(length)));
+            QVERIFY2(TestFiles::read(archivePath()) == bytes, qPrintable(QString::number(length)));
             continue;
         }
         // A member survives when the source holds at least part of its sector.
@@ -754,11 +737,11 @@ void TestArchiveEditor::convertFailureLeavesSource()
 {
     QByteArray bytes = directoryBytes("VER2", 1, {{1, 1, 0, "a.dff"}});
     putAt(bytes, Sector, pattern(Sector, 1));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QVERIFY(QDir(scratch->path()).mkdir(QStringLiteral("gta3.img.tmp")));
     RecordingReceiver receiver;
     QVERIFY(!ArchiveEditor::convertToV2StaticHeader(archivePath(), &receiver));
-    QCOMPARE(readFile(archivePath()), bytes);
+    QCOMPARE(TestFiles::read(archivePath()), bytes);
     QVERIFY(QFileInfo(tempPath()).isDir());
     QCOMPARE(receiver.files, QStringList{QStringLiteral("gta3.img")});
 
@@ -784,7 +767,7 @@ void TestArchiveEditor::convertNamesByCodePageAndRebuildKeepsUtf8()
                                                   {2, 1, 0, cp1251->fromUnicode(tooLong)},
                                                   {3, 1, 0, "plain.dff"}});
     putAt(bytes, Sector, pattern(3 * Sector, 2));
-    QVERIFY(writeFile(archivePath(), bytes));
+    QVERIFY(TestFiles::write(archivePath(), bytes));
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
     QCOMPARE(checkArchive(archivePath(), {{texture, bytes.mid(int(Sector), int(Sector))},
                                           {QStringLiteral("plain.dff"), bytes.mid(int(3 * Sector), int(Sector))}}),

@@ -1,4 +1,4 @@
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
 #include "platform/Platform.h"
 
 #include <QDir>
@@ -38,16 +38,16 @@ void TestPlatform::initTestCase()
 
 void TestPlatform::appDirectoryDerivesEveryPath()
 {
-    const QString defaultDir = AppDirectory::path();
-    QCOMPARE(defaultDir, QCoreApplication::applicationDirPath());
+    QCOMPARE(AppPaths::ofExecutable().appDir(), QCoreApplication::applicationDirPath());
 
-    AppDirectory::setPath(scratch.path() + QStringLiteral("/x/../app/"));
-    QCOMPARE(AppDirectory::path(), scratch.path() + QStringLiteral("/app"));
-    QCOMPARE(AppDirectory::filePath(QStringLiteral("/user.ini")), scratch.path() + QStringLiteral("/app/user.ini"));
-    QCOMPARE(AppDirectory::gameDir(), scratch.path() + QStringLiteral("/app/gtasa"));
-
-    AppDirectory::setPath(QString());
-    QCOMPARE(AppDirectory::path(), defaultDir);
+    const AppPaths paths(scratch.path() + QStringLiteral("/x/../app/"));
+    const QString app = scratch.path() + QStringLiteral("/app");
+    QCOMPARE(paths.appDir(), app);
+    QCOMPARE(paths.gameDir(), app + QStringLiteral("/gtasa"));
+    QCOMPARE(paths.userIni(), app + QStringLiteral("/user.ini"));
+    QCOMPARE(paths.syncState(), app + QStringLiteral("/varo_launcher.bin"));
+    QCOMPARE(paths.serversCache(), app + QStringLiteral("/varo_servers.bin"));
+    QCOMPARE(paths.updateInstaller(), app + QStringLiteral("/update_installer.exe"));
 }
 
 void TestPlatform::singleInstanceLockIsExclusiveAndDiesWithItsProcess()

@@ -1,4 +1,3 @@
-#include "platform/AppDirectory.h"
 #include "service/BinaryListFile.h"
 #include "service/PayloadCipher.h"
 
@@ -44,12 +43,10 @@ void TestBinaryListFile::init()
 {
     scratch.reset(new QTemporaryDir);
     QVERIFY(scratch->isValid());
-    AppDirectory::setPath(scratch->path());
 }
 
 void TestBinaryListFile::cleanup()
 {
-    AppDirectory::setPath(QString());
     scratch.reset();
 }
 
@@ -67,14 +64,14 @@ void TestBinaryListFile::roundTrip()
     const QString name = QStringLiteral("/varo_launcher.bin");
 
     // Over an older list, to see that it is replaced whole.
-    QVERIFY(writeBinaryList(name, TestFiles::noise(200000, 1)));
-    QVERIFY(writeBinaryList(name, data));
+    QVERIFY(writeBinaryList(scratch->path() + name, TestFiles::noise(200000, 1)));
+    QVERIFY(writeBinaryList(scratch->path() + name, data));
 
     const QByteArray file = TestFiles::read(scratch->path() + name);
     QVERIFY(file.startsWith(Magic));
     // The rest is a bare cipher text of the cache cipher.
     QCOMPARE(PayloadCipher::forCache().decrypt(file.mid(Magic.size())), data);
-    QCOMPARE(readBinaryList(name), data);
+    QCOMPARE(readBinaryList(scratch->path() + name), data);
     // Nothing else is left in the folder (no temporary files).
     QCOMPARE(QDir(scratch->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral("varo_launcher.bin")});
@@ -107,8 +104,8 @@ void TestBinaryListFile::foreignFileReadsAsEmpty()
 {
     QFETCH(QByteArray, content);
     QVERIFY(TestFiles::write(scratch->path() + QStringLiteral("/varo_servers.bin"), content));
-    QVERIFY(readBinaryList(QStringLiteral("/varo_servers.bin")).isEmpty());
-    QVERIFY(readBinaryList(QStringLiteral("/missing.bin")).isEmpty());
+    QVERIFY(readBinaryList(scratch->path() + QStringLiteral("/varo_servers.bin")).isEmpty());
+    QVERIFY(readBinaryList(scratch->path() + QStringLiteral("/missing.bin")).isEmpty());
 }
 
 void TestBinaryListFile::oversizedFileReadsAsEmpty()
@@ -116,10 +113,10 @@ void TestBinaryListFile::oversizedFileReadsAsEmpty()
     // A valid list padded far beyond anything the launcher writes: the
     // reader refuses it before reading it in. The padding is sparse.
     const QString path = scratch->path() + QStringLiteral("/varo_launcher.bin");
-    QVERIFY(writeBinaryList(QStringLiteral("/varo_launcher.bin"), QByteArrayLiteral("list")));
+    QVERIFY(writeBinaryList(scratch->path() + QStringLiteral("/varo_launcher.bin"), QByteArrayLiteral("list")));
     QFile file(path);
     QVERIFY(file.resize(qint64(256) * 1024 * 1024 + 1));
-    QVERIFY(readBinaryList(QStringLiteral("/varo_launcher.bin")).isEmpty());
+    QVERIFY(readBinaryList(scratch->path() + QStringLiteral("/varo_launcher.bin")).isEmpty());
 }
 
 void TestBinaryListFile::impossibleWriteFails_data()
@@ -136,7 +133,7 @@ void TestBinaryListFile::impossibleWriteFails()
     QVERIFY(QDir(scratch->path()).mkdir(QStringLiteral("folder")));
     QVERIFY(TestFiles::write(scratch->path() + QStringLiteral("/plain"), "plain file"));
 
-    QVERIFY(!writeBinaryList(name, QByteArrayLiteral("servers")));
+    QVERIFY(!writeBinaryList(scratch->path() + name, QByteArrayLiteral("servers")));
     QVERIFY(QFileInfo(scratch->path() + QStringLiteral("/folder")).isDir());
     QCOMPARE(TestFiles::read(scratch->path() + QStringLiteral("/plain")), QByteArray("plain file"));
     QCOMPARE(QDir(scratch->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -150,7 +147,7 @@ void TestBinaryListFile::interruptedWriteKeepsPreviousFile()
     // full disk would, even for root.
     const QString name = QStringLiteral("/varo_launcher.bin");
     const QByteArray previous = QByteArrayLiteral("previous sync state");
-    QVERIFY(writeBinaryList(name, previous));
+    QVERIFY(writeBinaryList(scratch->path() + name, previous));
     const QByteArray previousFile = TestFiles::read(scratch->path() + name);
 
     rlimit saved{};
@@ -159,13 +156,13 @@ void TestBinaryListFile::interruptedWriteKeepsPreviousFile()
     limited.rlim_cur = 64 * 1024;
     auto *oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const bool written = writeBinaryList(name, TestFiles::noise(1024 * 1024, 29));
+    const bool written = writeBinaryList(scratch->path() + name, TestFiles::noise(1024 * 1024, 29));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
     QVERIFY(!written);
     QCOMPARE(TestFiles::read(scratch->path() + name), previousFile);
-    QCOMPARE(readBinaryList(name), previous);
+    QCOMPARE(readBinaryList(scratch->path() + name), previous);
     QCOMPARE(QDir(scratch->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList{QStringLiteral("varo_launcher.bin")});
 #else

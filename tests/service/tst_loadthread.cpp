@@ -1,4 +1,5 @@
-#include "platform/AppDirectory.h"
+#include "platform/AppPaths.h"
+#include "service/Endpoints.h"
 #include "service/BinaryListFile.h"
 #include "service/Endpoints.h"
 #include "service/LoadThread.h"
@@ -129,6 +130,13 @@ private:
     // "@" stands for the test server's base address.
     QByteArray fill(const QByteArray &text) const;
     QString closedAddress(const QString &path) const;
+    // The test's application folder, and a loader on it with the API base
+    // of the environment (as the window reads it).
+    AppPaths paths() const { return AppPaths(dir->path()); }
+    LoadThread *newLoader(NewsSink *news = nullptr) const
+    {
+        return new LoadThread(paths(), Endpoints::launcherApiBase(), news);
+    }
     QString marker() const;
 
     std::unique_ptr<TestHttpServer> server;
@@ -151,17 +159,14 @@ void TestLoadThread::init()
     QVERIFY(server->isListening());
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
-    AppDirectory::setPath(dir->path());
     qputenv("VARO_API_BASE", server->url(QStringLiteral("/api")).toUtf8());
     qputenv("VARO_MIRROR_BASE", server->url(QStringLiteral("/mirror/")).toUtf8());
     ProcessState::exitRequested = false;
-    ProcessState::setMirrorBase(QString());
 }
 
 void TestLoadThread::cleanup()
 {
     ProcessState::exitRequested = false;
-    AppDirectory::setPath(QString());
 }
 
 QByteArray TestLoadThread::fill(const QByteArray &text) const
@@ -218,10 +223,10 @@ void TestLoadThread::mirrorChoice()
     server->setReply(QStringLiteral("/cdn/ping.txt"), cdnUp ? Reply::ok("pong") : Reply::status(404));
     server->setReply(QStringLiteral("/mirror/ping.txt"), Reply::ok("pong"));
 
-    LoadThread loader;
+    LoadThread loader(paths(), Endpoints::launcherApiBase());
     loader.checkMirrors();
 
-    QCOMPARE(ProcessState::mirrorBase(), QString::fromUtf8(fill(expectedMirror)));
+    QCOMPARE(loader.mirrorBase(), QString::fromUtf8(fill(expectedMirror)));
     QCOMPARE(server->requestCount(api(QStringLiteral("ping"))), expectedPings);
     for (const TestHttpServer::Request &ping : server->requests(api(QStringLiteral("ping"))))
         QCOMPARE(ping.queryValue(QStringLiteral("sig")).size(), 28);
@@ -271,7 +276,7 @@ void TestLoadThread::fullRun()
 
     FakeNews news;
     QThread thread;
-    auto *loader = new LoadThread(&news);
+    auto *loader = newLoader(&news);
     loader->moveToThread(&thread);
     QStringList events;
     QObject receiver;
@@ -292,11 +297,12 @@ void TestLoadThread::fullRun()
     QTRY_VERIFY_WITH_TIMEOUT(events.contains(QStringLiteral("finish")), 10000);
     thread.quit();
     QVERIFY(thread.wait(5000));
+    const QString chosen = loader->mirrorBase();
     delete loader;
 
     QCOMPARE(events, expectedEvents);
     const QString primary = networkUp ? server->url(QStringLiteral("/cdn/")) : closedAddress(QStringLiteral("/mirror/"));
-    QCOMPARE(ProcessState::mirrorBase(), primary);
+    QCOMPARE(chosen, primary);
     QCOMPARE(news.items.size(), networkUp ? 1 : 0);
 }
 
@@ -350,7 +356,7 @@ void TestLoadThread::servers()
     }
     server->setReply(api(QStringLiteral("servers")), answer);
 
-    LoadThread loader;
+    LoadThread loader(paths(), Endpoints::launcherApiBase());
     QSignalSpy added(&loader, &LoadThread::serverListAdd);
     QSignalSpy loaded(&loader, &LoadThread::serverListLoaded);
     loader.loadServers();
@@ -358,7 +364,7 @@ void TestLoadThread::servers()
     QCOMPARE(serverArgs(added), expectedServers);
     QCOMPARE(loaded.size(), 1);
     QCOMPARE(server->requestCount(api(QStringLiteral("servers"))), answer.statusCode == 200 ? 1 : 3);
-    QCOMPARE(readBinaryList(QStringLiteral("/varo_servers.bin")), expectedCache);
+    QCOMPARE(readBinaryList(paths().serversCache()), expectedCache);
 }
 
 void TestLoadThread::checkUpdate_data()
@@ -384,7 +390,7 @@ void TestLoadThread::checkUpdate()
 
     answer.body = fill(answer.body);
     server->setReply(api(QStringLiteral("updates")), answer);
-    LoadThread loader;
+    LoadThread loader(paths(), Endpoints::launcherApiBase());
     loader.checkUpdate();
 
     QCOMPARE(loader.isUpdateAvailable(), expectedUpdate);
@@ -422,11 +428,11 @@ void TestLoadThread::failedAttemptStartsAgain()
                      Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
     server->setReplies(QStringLiteral("/installer.exe"), {firstReply, Reply::ok(InstallerScript)});
     if (fileBlocked) { // a folder in the installer's place, gone while the error shows
-        QVERIFY(QDir().mkpath(UpdateDownload::installerPath()));
-        QTimer::singleShot(1000, [] { QDir().rmdir(UpdateDownload::installerPath()); });
+        QVERIFY(QDir().mkpath(paths().updateInstaller()));
+        QTimer::singleShot(1000, [this] { QDir().rmdir(paths().updateInstaller()); });
     }
 
-    LoadThread loader;
+    LoadThread loader(paths(), Endpoints::launcherApiBase());
     QSignalSpy states(&loader, &LoadThread::setState);
     QSignalSpy progress(&loader, &LoadThread::setProgress);
     loader.checkUpdate();
@@ -446,7 +452,7 @@ void TestLoadThread::failedAttemptStartsAgain()
     QVERIFY(progress.contains(QList<QVariant>{quint64(0), quint64(100)}));
     QCOMPARE(progress.last(), (QList<QVariant>{quint64(100), quint64(100)}));
 
-    QFile installer(UpdateDownload::installerPath());
+    QFile installer(paths().updateInstaller());
     QVERIFY(installer.open(QIODevice::ReadOnly));
     QCOMPARE(installer.readAll(), InstallerScript);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
@@ -456,7 +462,8 @@ void TestLoadThread::failedAttemptStartsAgain()
 void TestLoadThread::stalledDownloadIsAborted()
 {
     server->setReplies(QStringLiteral("/installer.exe"), {Reply::stall(QByteArray(), 4096), Reply::ok(InstallerScript)});
-    UpdateDownload download(server->url(QStringLiteral("/installer.exe")), QStringLiteral("3.1"));
+    UpdateDownload download(server->url(QStringLiteral("/installer.exe")), QStringLiteral("3.1"),
+                            paths().updateInstaller());
     QSignalSpy states(&download, &UpdateDownload::setState);
 
     QElapsedTimer clock;
@@ -468,7 +475,7 @@ void TestLoadThread::stalledDownloadIsAborted()
     QCOMPARE(server->requestCount(QStringLiteral("/installer.exe")), 2);
     QVERIFY(leftTexts(states).contains(QStringLiteral("Загрузка обновления (v3.1): произошла ошибка (%1)...")
                                            .arg(int(QNetworkReply::OperationCanceledError))));
-    QFile installer(UpdateDownload::installerPath());
+    QFile installer(paths().updateInstaller());
     QVERIFY(installer.open(QIODevice::ReadOnly));
     QCOMPARE(installer.readAll(), InstallerScript);
 }
@@ -483,7 +490,7 @@ void TestLoadThread::updateRunFollowsRedirectAndNeverFinishes()
     server->setReply(QStringLiteral("/files/real.exe"), redirectPage);
     server->setReply(QStringLiteral("/files/last.exe"), Reply::ok(InstallerScript));
 
-    LoadThread loader;
+    LoadThread loader(paths(), Endpoints::launcherApiBase());
     QSignalSpy states(&loader, &LoadThread::setState);
     QSignalSpy finished(&loader, &LoadThread::loadFinish);
     loader.start();
@@ -494,7 +501,7 @@ void TestLoadThread::updateRunFollowsRedirectAndNeverFinishes()
     QCOMPARE(texts.at(5), QStringLiteral("Загрузка обновления..."));
     QVERIFY(texts.contains(QStringLiteral("Загрузка обновления (v2.5)...")));
     QCOMPARE(texts.last(), InstallText);
-    QFile installer(UpdateDownload::installerPath());
+    QFile installer(paths().updateInstaller());
     QVERIFY(installer.open(QIODevice::ReadOnly));
     QCOMPARE(installer.readAll(), InstallerScript);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker()), 5000);
@@ -518,7 +525,8 @@ void TestLoadThread::progressTexts()
     QFETCH(QString, expectedText);
     QFETCH(quint64, expectedMax);
 
-    UpdateDownload download(server->url(QStringLiteral("/installer.exe")), QStringLiteral("2.0"));
+    UpdateDownload download(server->url(QStringLiteral("/installer.exe")), QStringLiteral("2.0"),
+                            paths().updateInstaller());
     QSignalSpy states(&download, &UpdateDownload::setState);
     QSignalSpy progress(&download, &UpdateDownload::setProgress);
     download.networkProgress(bytesRead, totalBytes);
@@ -539,7 +547,7 @@ void TestLoadThread::newsItemsAndSharedPicture()
     server->setReply(QStringLiteral("/img/a.png"), Reply::ok(png, "image/png"));
 
     FakeNews news;
-    LoadThread loader(&news);
+    LoadThread loader(paths(), Endpoints::launcherApiBase(), &news);
     QSignalSpy loaded(&loader, &LoadThread::newsListLoaded);
     QSignalSpy images(&loader, &LoadThread::newsImageLoaded);
     loader.loadNews();
@@ -557,7 +565,7 @@ void TestLoadThread::newsItemsAndSharedPicture()
     QVERIFY(server->requests(QStringLiteral("/img/a.png")).first().rawQuery.isEmpty());
 
     // The cache holds a cipher text of the picture's bytes, named by address.
-    QFile cached(LoadThread::cacheFilePath(server->url(QStringLiteral("/img/a.png"))));
+    QFile cached(LoadThread::cacheFilePath(paths(), server->url(QStringLiteral("/img/a.png"))));
     QVERIFY(cached.open(QIODevice::ReadOnly));
     const QByteArray cipherText = cached.readAll();
     QCOMPARE(cipherText.at(0), char(0x1C));
@@ -585,7 +593,7 @@ void TestLoadThread::newsAnswer()
 
     server->setReply(api(QStringLiteral("news")), answer);
     FakeNews news;
-    LoadThread loader(&news);
+    LoadThread loader(paths(), Endpoints::launcherApiBase(), &news);
     QSignalSpy loaded(&loader, &LoadThread::newsListLoaded);
     QSignalSpy images(&loader, &LoadThread::newsImageLoaded);
     loader.loadNews();
@@ -637,7 +645,7 @@ void TestLoadThread::pictureAddresses()
     // Each run asks the network at most once per address.
     for (int run = 0; run < 2; ++run) {
         FakeNews news;
-        LoadThread loader(&news);
+        LoadThread loader(paths(), Endpoints::launcherApiBase(), &news);
         QSignalSpy images(&loader, &LoadThread::newsImageLoaded);
         loader.loadNews();
         loader.loadImages();
@@ -646,7 +654,7 @@ void TestLoadThread::pictureAddresses()
             QCOMPARE(args.at(1).value<QImage>().size(), QSize(5, 2));
     }
     QCOMPARE(server->requestCount(QStringLiteral("/img/p.png")), expectedRequests);
-    QCOMPARE(QFile::exists(LoadThread::cacheFilePath(imageAddress)), expectPicture);
+    QCOMPARE(QFile::exists(LoadThread::cacheFilePath(paths(), imageAddress)), expectPicture);
 }
 
 // A cache entry that is no picture (left by an older launcher) does not
@@ -656,7 +664,7 @@ void TestLoadThread::cachedNonPictureIsReplaced()
     const QString address = server->url(QStringLiteral("/img/p.png"));
     const QByteArray png = picture(3, 3);
     QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("cache"))));
-    QFile stale(LoadThread::cacheFilePath(address));
+    QFile stale(LoadThread::cacheFilePath(paths(), address));
     QVERIFY(stale.open(QIODevice::WriteOnly));
     stale.write(PayloadCipher::forCache().encrypt("<html>error</html>"));
     stale.close();
@@ -664,7 +672,7 @@ void TestLoadThread::cachedNonPictureIsReplaced()
     server->setReply(QStringLiteral("/img/p.png"), Reply::ok(png));
 
     FakeNews news;
-    LoadThread loader(&news);
+    LoadThread loader(paths(), Endpoints::launcherApiBase(), &news);
     QSignalSpy images(&loader, &LoadThread::newsImageLoaded);
     loader.loadNews();
     loader.loadImages();
@@ -687,7 +695,7 @@ void TestLoadThread::exitDuringMirrorProbe()
 
     FakeNews news;
     QThread thread;
-    auto *loader = new LoadThread(&news);
+    auto *loader = newLoader(&news);
     loader->moveToThread(&thread);
     connect(&thread, &QThread::started, loader, &LoadThread::start);
     QSignalSpy finished(loader, &LoadThread::loadFinish);
@@ -702,9 +710,10 @@ void TestLoadThread::exitDuringMirrorProbe()
     clock.start();
     QVERIFY(thread.wait(5000));
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    const QString chosen = loader->mirrorBase();
     delete loader;
 
-    QCOMPARE(ProcessState::mirrorBase(), server->url(QStringLiteral("/cdn/")));
+    QCOMPARE(chosen, server->url(QStringLiteral("/cdn/")));
     QCOMPARE(server->requestCount(api(QStringLiteral("ping"))), 1);
     QCOMPARE(finished.size(), 0);
     QCOMPARE(newsLoaded.size(), 0);
@@ -720,7 +729,7 @@ void TestLoadThread::exitBeforePictures()
 
     FakeNews news;
     QThread thread;
-    auto *loader = new LoadThread(&news);
+    auto *loader = newLoader(&news);
     loader->moveToThread(&thread);
     connect(&thread, &QThread::started, loader, [loader] {
         loader->loadNews();
@@ -754,10 +763,10 @@ void TestLoadThread::exitDuringDownload()
                      Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
     server->setReply(QStringLiteral("/installer.exe"), Reply::trickle(InstallerScript + QByteArray(4000, '#'), 100, 50));
     if (fileBlocked)
-        QVERIFY(QDir().mkpath(UpdateDownload::installerPath()));
+        QVERIFY(QDir().mkpath(paths().updateInstaller()));
 
     QThread thread;
-    auto *loader = new LoadThread;
+    auto *loader = newLoader();
     loader->moveToThread(&thread);
     connect(&thread, &QThread::started, loader, &LoadThread::start);
     QSignalSpy states(loader, &LoadThread::setState);

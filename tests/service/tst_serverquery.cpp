@@ -1,4 +1,3 @@
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/ServerQuery.h"
 #include "service/UserIni.h"
@@ -116,11 +115,11 @@ void TestServerQuery::throttlesAndRefreshes()
 void TestServerQuery::userIniRemembersChoice()
 {
     QTemporaryDir dir;
-    AppDirectory::setPath(dir.path());
-    QCOMPARE(UserIni::currentServer(), -1);
-    QCOMPARE(UserIni::noSync(), 0);
-    UserIni::setCurrentServer(3);
-    QCOMPARE(UserIni::currentServer(), 3);
+    const UserIni settings(dir.filePath(QStringLiteral("user.ini")));
+    QCOMPARE(settings.currentServer(), -1);
+    QCOMPARE(settings.noSync(), 0);
+    settings.setCurrentServer(3);
+    QCOMPARE(settings.currentServer(), 3);
 
     QFile ini(dir.filePath(QStringLiteral("user.ini")));
     QVERIFY(ini.open(QIODevice::ReadOnly));
@@ -131,9 +130,8 @@ void TestServerQuery::userIniRemembersChoice()
     QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ini.write("[SERVERS]\nCurrent=oops\nNoSync=1\n");
     ini.close();
-    QCOMPARE(UserIni::currentServer(), -1);
-    QCOMPARE(UserIni::noSync(), 1);
-    AppDirectory::setPath(QString());
+    QCOMPARE(settings.currentServer(), -1);
+    QCOMPARE(settings.noSync(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestServerQuery)

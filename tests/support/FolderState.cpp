@@ -2,7 +2,6 @@
 
 #include "files/FileSystem.h"
 #include "files/imgarchive/ArchiveEditor.h"
-#include "platform/AppDirectory.h"
 #include "service/BinaryListFile.h"
 #include "support/GameTree.h"
 
@@ -163,9 +162,5 @@ bool FolderState::rememberedStateWhole(const QString &appDir)
 {
     if (!QFileInfo::exists(appDir + QLatin1Char('/') + StateName))
         return true;
-    const QString previous = AppDirectory::path();
-    AppDirectory::setPath(appDir);
-    const bool whole = !readBinaryList(QLatin1Char('/') + StateName).isEmpty();
-    AppDirectory::setPath(previous);
-    return whole;
+    return !readBinaryList(appDir + QLatin1Char('/') + StateName).isEmpty();
 }

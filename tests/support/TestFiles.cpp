@@ -1,5 +1,6 @@
 #include "support/TestFiles.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +21,16 @@ QByteArray read(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString md5Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray padded(const QByteArray &data)
+{
+    return data + QByteArray(int((2048 - data.size() % 2048) % 2048), '\0');
 }
 
 bool sparse(const QString &path, qint64 size)

@@ -18,6 +18,12 @@ bool sparse(const QString &path, qint64 size);
 // Deterministic pseudo-random bytes.
 QByteArray noise(int size, quint32 seed);
 
+// The MD5 of data as lower-case hex, the way lists and states write it.
+QString md5Hex(const QByteArray &data);
+
+// data with zero bytes added up to a whole number of 2048-byte sectors.
+QByteArray padded(const QByteArray &data);
+
 struct Member
 {
     QString name;

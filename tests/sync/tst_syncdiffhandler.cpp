@@ -267,7 +267,7 @@ void TestSyncDiffHandler::compare(bool oldCopy)
 
 QVector<DownloadItem> TestSyncDiffHandler::queued()
 {
-    diff->setDownloader(new FileDownloader(gameDir, host.get(), diff.get()));
+    diff->setDownloader(new FileDownloader(gameDir, QStringLiteral("http://127.0.0.1:9/"), host.get(), diff.get()));
     diff->queueDownloads();
     return diff->downloader()->items();
 }

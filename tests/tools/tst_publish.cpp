@@ -52,11 +52,6 @@ Run publish(const QStringList &arguments)
     return run;
 }
 
-QString md5Hex(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
-}
-
 QString md5OfFile(const QString &path)
 {
     QFile file(path);
@@ -97,16 +92,7 @@ QString treeDigest(const QString &root)
         lines << line;
     }
     lines.sort();
-    return md5Hex(lines.join(QLatin1Char('\n')).toUtf8());
-}
-
-QByteArray padded(const QByteArray &data)
-{
-    QByteArray out = data;
-    out.resize(int((data.size() + 2047) / 2048 * 2048));
-    for (int i = data.size(); i < out.size(); ++i)
-        out[i] = '\0';
-    return out;
+    return TestFiles::md5Hex(lines.join(QLatin1Char('\n')).toUtf8());
 }
 
 QByteArray fetch(QNetworkAccessManager &manager, const QString &url, int *status)
@@ -315,7 +301,7 @@ void TestPublish::fileBlocksUnpackToTheirContent()
         if (e.kind != EntryKind::File)
             continue;
         const QByteArray content = unpackBlock(blockPath(e.path + QStringLiteral(".compressed")), e.size);
-        QCOMPARE(md5Hex(content), e.md5);
+        QCOMPARE(TestFiles::md5Hex(content), e.md5);
         QCOMPARE(content, TestFiles::read(game.filePath(e.path)));
     }
 }
@@ -355,9 +341,9 @@ void TestPublish::archiveMembersMatchTheSource()
         const auto found = std::find_if(group.cbegin(), group.cend(),
                                         [&](const ListingEntry &m) { return m.name == source.name; });
         QVERIFY(found != group.cend());
-        const QByteArray whole = padded(source.data);
+        const QByteArray whole = TestFiles::padded(source.data);
         QCOMPARE(found->size, quint32(whole.size()));
-        QCOMPARE(found->md5, md5Hex(whole));
+        QCOMPARE(found->md5, TestFiles::md5Hex(whole));
         const QByteArray block =
             unpackBlock(blockPath(QStringLiteral("models/gta3.img_img/") + source.name + QStringLiteral(".compressed")),
                         found->size);

@@ -1,5 +1,4 @@
 #include "app/AppResources.h"
-#include "platform/AppDirectory.h"
 #include "platform/Platform.h"
 #include "service/ServerQuery.h"
 #include "service/UserIni.h"
@@ -24,6 +23,13 @@ constexpr int Offline = -2;
 
 const QByteArray ClosedMonitoring = "http://127.0.0.1:9/servers/monitoring";
 
+// user.ini of the test, in its temporary folder.
+QString &iniPath()
+{
+    static QString path;
+    return path;
+}
+
 struct Fixture
 {
     QWidget host;
@@ -32,7 +38,7 @@ struct Fixture
     explicit Fixture(int servers = 0)
     {
         host.resize(470, 200);
-        list = new ServerList(&host);
+        list = new ServerList(&host, iniPath());
         for (int i = 0; i < servers; ++i)
             list->addElement(QStringLiteral("Server %1").arg(i + 1), QStringLiteral("10.0.0.%1").arg(i + 1),
                              quint16(7001 + i));
@@ -63,14 +69,14 @@ bool hover(QWidget *widget, bool enter)
 
 void writeIni(const QByteArray &text)
 {
-    QFile ini(AppDirectory::filePath(QStringLiteral("/user.ini")));
+    QFile ini(iniPath());
     QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
     ini.write(text);
 }
 
 QByteArray readIni()
 {
-    QFile ini(AppDirectory::filePath(QStringLiteral("/user.ini")));
+    QFile ini(iniPath());
     return ini.open(QIODevice::ReadOnly) ? ini.readAll() : QByteArray();
 }
 
@@ -83,7 +89,6 @@ class TestServerList : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanupTestCase();
 
     void sixSlotsFilledSeventhDropped();
     void portKeepsSixteenBits_data();
@@ -110,18 +115,13 @@ void TestServerList::initTestCase()
     AppResources::ensureLoaded();
     AppResources::registerFonts();
     QVERIFY(dir.isValid());
-    AppDirectory::setPath(dir.path());
+    iniPath() = dir.filePath(QStringLiteral("user.ini"));
     qputenv("VARO_MONITORING_URL", ClosedMonitoring);
 }
 
 void TestServerList::init()
 {
-    QFile::remove(AppDirectory::filePath(QStringLiteral("/user.ini")));
-}
-
-void TestServerList::cleanupTestCase()
-{
-    AppDirectory::setPath(QString());
+    QFile::remove(iniPath());
 }
 
 void TestServerList::sixSlotsFilledSeventhDropped()
@@ -283,7 +283,7 @@ void TestServerList::clickSelectsAndRemembers()
     Fixture f(3);
     QTest::mouseClick(f.slot(2), Qt::LeftButton, {}, QPoint(100, 30));
     QCOMPARE(f.list->current(), 2);
-    QCOMPARE(UserIni::currentServer(), 2);
+    QCOMPARE(UserIni(iniPath()).currentServer(), 2);
     QVERIFY(readIni().contains("Current=2"));
     QVERIFY(part(f.slot(2), "selectedBar")->isVisibleTo(f.slot(2)));
     QCOMPARE(f.list->selectedHost(), QStringLiteral("10.0.0.3"));
@@ -293,7 +293,7 @@ void TestServerList::clickSelectsAndRemembers()
     QCOMPARE(f.list->current(), 0);
     QVERIFY(!f.slot(2)->isSelected());
     QVERIFY(!part(f.slot(2), "selectedBar")->isVisibleTo(f.slot(2)));
-    QCOMPARE(UserIni::currentServer(), 0);
+    QCOMPARE(UserIni(iniPath()).currentServer(), 0);
 
     // A press dragged off the slot and released elsewhere selects nothing.
     QTest::mousePress(f.slot(1), Qt::LeftButton, {}, QPoint(100, 30));
@@ -303,7 +303,7 @@ void TestServerList::clickSelectsAndRemembers()
     // An index outside the slots changes neither the choice nor the file.
     f.list->serverClicked(6);
     QCOMPARE(f.list->current(), 0);
-    QCOMPARE(UserIni::currentServer(), 0);
+    QCOMPARE(UserIni(iniPath()).currentServer(), 0);
 }
 
 void TestServerList::clickOnEmptySlotDoesNothing()
@@ -313,7 +313,7 @@ void TestServerList::clickOnEmptySlotDoesNothing()
     QTest::mouseClick(f.slot(3), Qt::LeftButton, {}, QPoint(50, 30));
     QCOMPARE(clicked.count(), 0);
     QCOMPARE(f.list->current(), -1);
-    QVERIFY(!QFile::exists(AppDirectory::filePath(QStringLiteral("/user.ini"))));
+    QVERIFY(!QFile::exists(iniPath()));
     QCOMPARE(f.list->selectedHost(), QStringLiteral("10.0.0.1"));
 }
 
@@ -382,7 +382,7 @@ void TestServerList::automaticChoice()
             f.slot(i)->infoUpdated(players.at(i), 100);
     }
     QCOMPARE(f.list->current(), chosen);
-    QCOMPARE(UserIni::currentServer(), chosen);
+    QCOMPARE(UserIni(iniPath()).currentServer(), chosen);
 
     // Later reports do not move an automatic choice.
     if (chosen >= 0) {

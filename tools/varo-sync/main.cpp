@@ -13,8 +13,9 @@
 
 #include "ConsoleProgress.h"
 
-#include "platform/AppDirectory.h"
-#include "service/LoadThread.h"
+#include "platform/AppPaths.h"
+#include "service/Endpoints.h"
+#include "service/MirrorChoice.h"
 #include "service/ProcessState.h"
 #include "sync/SyncThread.h"
 
@@ -63,23 +64,20 @@ int main(int argc, char *argv[])
     const QString appDir = args.at(1);
     if (!QDir().mkpath(appDir))
         return usage("cannot create the application directory");
-    AppDirectory::setPath(appDir);
-    const QString gameDir = AppDirectory::gameDir();
-    QDir().mkpath(gameDir);
+    const AppPaths paths(appDir);
+    QDir().mkpath(paths.gameDir());
 
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
 
     ConsoleProgress progress;
     progress.printLine(QStringLiteral("Проверка доступности серверов..."));
-    {
-        LoadThread loader(nullptr);
-        loader.checkMirrors();
-    }
-    progress.printLine(QStringLiteral("mirror: ") + ProcessState::mirrorBase());
+    const QString apiBase = Endpoints::launcherApiBase();
+    const QString mirrorBase = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase());
+    progress.printLine(QStringLiteral("mirror: ") + mirrorBase);
 
     QThread thread;
-    SyncThread worker(gameDir);
+    SyncThread worker(paths, apiBase, mirrorBase);
     worker.moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, &worker, &SyncThread::start);
     QObject::connect(&worker, &SyncThread::setProgressText, &progress, &ConsoleProgress::setProgressText);

@@ -61,7 +61,7 @@ int main(int argc, char *argv[])
     MessageBoxRelay::install();
     AppResources::registerFonts();
 
-    auto window = std::make_unique<MainWindow>();
+    auto window = std::make_unique<MainWindow>(AppPaths::ofExecutable());
     window->setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     window->show();
     window->startLoading();
