@@ -1,6 +1,6 @@
 #include "app/MainWindow.h"
 
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 #include "app/BuildInfo.h"
 #include "app/GameSettings.h"
 #include "app/GameStarter.h"

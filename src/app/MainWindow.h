@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/DialogHost.h"
 #include "platform/AppPaths.h"
 
 #include <QImage>
@@ -28,7 +29,7 @@ class SyncThread;
 // game. States: loading (until loadFinish), synchronising (until the sync
 // worker reports success), ready (joining allowed), then starting or
 // closing.
-class MainWindow final : public QMainWindow
+class MainWindow final : public QMainWindow, public DialogHost
 {
     Q_OBJECT
 
@@ -46,20 +47,22 @@ public:
 
     // Shows the dimming overlay while at least one modal dialog is open over
     // the window; every on must be matched by an off.
-    void setOverlay(bool on);
+    void setOverlay(bool on) override;
     int overlayDepth() const { return overlayCount; }
 
     // True once the last synchronisation ended with success.
-    bool isGameReady() const { return gameReady; }
+    bool isGameReady() const override { return gameReady; }
     // True while a synchronisation worker exists (from loadFinish until its
     // thread has finished and been cleaned up).
     bool isSynchronising() const { return syncThread != nullptr; }
     // True once the last synchronisation has ended, ready or not (stopped by
     // a full disk or by files it could not store): a repair may start anew.
-    bool hasSyncEnded() const { return syncEnded; }
+    bool hasSyncEnded() const override { return syncEnded; }
 
-    GameSettings &settings() { return *gameSettings; }
-    const AppPaths &paths() const { return appPaths; }
+    GameSettings &settings() override { return *gameSettings; }
+    const AppPaths &paths() const override { return appPaths; }
+    QWidget *dialogParent() override { return this; }
+    void synchroniseAgain() override { loadFinish(); }
 
     // The nickname kept by the multiplayer client, reduced to the characters
     // that the nickname field accepts: every character but A-Z, a-z and "_"

@@ -1,8 +1,8 @@
 #include "app/MessageDialog.h"
 
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 #include "app/DialogStyle.h"
-#include "app/MainWindow.h"
+#include "app/DialogHost.h"
 #include "widgets/AnimBgButton.h"
 #include "widgets/CustomLabel.h"
 
@@ -179,11 +179,13 @@ void MessageDialog::btnNo()
     reject();
 }
 
-int MessageDialog::showMessage(MainWindow *parent, MessageType type, const QString &text, MessageButtons buttons)
+int MessageDialog::showMessage(DialogHost *host, MessageType type, const QString &text, MessageButtons buttons)
 {
-    QPointer<MainWindow> window(parent);
+    // The host is reached only while its window lives.
+    QWidget *parent = host ? host->dialogParent() : nullptr;
+    QPointer<QWidget> window(parent);
     if (window)
-        window->setOverlay(true);
+        host->setOverlay(true);
 
     QPointer<MessageDialog> dialog(new MessageDialog(parent));
     dialog->setType(type);
@@ -202,7 +204,7 @@ int MessageDialog::showMessage(MainWindow *parent, MessageType type, const QStri
         delete dialog.data();
     }
     if (window)
-        window->setOverlay(false);
+        host->setOverlay(false);
     return result;
 }
 

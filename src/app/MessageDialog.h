@@ -7,7 +7,7 @@
 
 class AnimBgButton;
 class CustomLabel;
-class MainWindow;
+class DialogHost;
 class QGraphicsDropShadowEffect;
 class QLabel;
 class QPushButton;
@@ -37,10 +37,10 @@ public:
     // The text as shown.
     QString text() const { return shownText; }
 
-    // Runs a dialog modally over parent (none for a message before the
-    // window exists), with parent's overlay shown meanwhile. Returns 1 after
+    // Runs a dialog modally over host's window (none for a message before
+    // the window exists), with its overlay shown meanwhile. Returns 1 after
     // "Ок" or "Да", 0 after "Нет" or Escape.
-    static int showMessage(MainWindow *parent, MessageType type, const QString &text,
+    static int showMessage(DialogHost *host, MessageType type, const QString &text,
                            MessageButtons buttons = OkOnly);
 
     // Test hook for whole processes: when ms is 0 or more, every dialog that

@@ -1,11 +1,12 @@
 #include "app/SettingsDialog.h"
 
-#include "app/AppResources.h"
+#include "app/DialogHost.h"
 #include "app/DialogStyle.h"
 #include "app/GameSettings.h"
-#include "app/MainWindow.h"
 #include "app/MessageDialog.h"
+#include "platform/AppPaths.h"
 #include "widgets/AnimBgButton.h"
+#include "widgets/AppResources.h"
 #include "widgets/CustomLabel.h"
 
 #include <QFile>
@@ -14,9 +15,10 @@
 #include <QPointer>
 #include <QPushButton>
 
-SettingsDialog::SettingsDialog(MainWindow *window)
-    : QDialog(window)
-    , gameSettings(window ? &window->settings() : nullptr)
+SettingsDialog::SettingsDialog(DialogHost *dialogHost)
+    : QDialog(dialogHost ? dialogHost->dialogParent() : nullptr)
+    , gameSettings(dialogHost ? &dialogHost->settings() : nullptr)
+    , host(dialogHost)
 {
     AppResources::ensureLoaded();
     buildWidgets();
@@ -86,22 +88,18 @@ void SettingsDialog::buildWidgets()
     bodyWidget->raise();
 }
 
-MainWindow *SettingsDialog::mainWindow() const
+void SettingsDialog::showSettings(DialogHost *host)
 {
-    return qobject_cast<MainWindow *>(parentWidget());
-}
-
-void SettingsDialog::showSettings(MainWindow *window)
-{
-    QPointer<MainWindow> guard(window);
+    // The host is reached only while its window lives.
+    QPointer<QWidget> guard(host ? host->dialogParent() : nullptr);
     if (guard)
-        guard->setOverlay(true);
-    QPointer<SettingsDialog> dialog(new SettingsDialog(window));
+        host->setOverlay(true);
+    QPointer<SettingsDialog> dialog(new SettingsDialog(host));
     dialog->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
     dialog->exec();
     delete dialog.data();
     if (guard)
-        guard->setOverlay(false);
+        host->setOverlay(false);
 }
 
 void SettingsDialog::btnOk()
@@ -113,9 +111,9 @@ void SettingsDialog::btnOk()
 
 void SettingsDialog::btnCache()
 {
-    MainWindow *window = mainWindow();
-    if (!window)
+    if (!host)
         return;
+    DialogHost *window = host;
     // A run that ended without the game ready (no room on the disk, files
     // it could not store) may be repaired too.
     if (!window->isGameReady() && !window->hasSyncEnded()) {
@@ -134,5 +132,5 @@ void SettingsDialog::btnCache()
 
     MessageDialog::showMessage(window, MessageDialog::Info, QStringLiteral("Кэш-файлы и настройки успешно удалены!"),
                                MessageDialog::OkOnly);
-    window->loadFinish();
+    window->synchroniseAgain();
 }

@@ -4,8 +4,8 @@
 
 class AnimBgButton;
 class CustomLabel;
+class DialogHost;
 class GameSettings;
-class MainWindow;
 class QGraphicsDropShadowEffect;
 class QLabel;
 class QPushButton;
@@ -19,12 +19,12 @@ class SettingsDialog final : public QDialog
     Q_OBJECT
 
 public:
-    // window is the parent; its game settings are used, not owned.
-    explicit SettingsDialog(MainWindow *window);
+    // host's window is the parent; its game settings are used, not owned.
+    explicit SettingsDialog(DialogHost *host);
     ~SettingsDialog() override;
 
-    // Runs the dialog modally over window with window's overlay shown.
-    static void showSettings(MainWindow *window);
+    // Runs the dialog modally over host's window with its overlay shown.
+    static void showSettings(DialogHost *host);
 
 public slots:
     void btnOk();
@@ -32,7 +32,6 @@ public slots:
 
 private:
     void buildWidgets();
-    MainWindow *mainWindow() const;
 
     QWidget *bodyWidget = nullptr;
     QPushButton *removeCache = nullptr;
@@ -45,4 +44,5 @@ private:
     AnimBgButton *repairAnim = nullptr;
     CustomLabel *titleCaption = nullptr;
     GameSettings *gameSettings = nullptr;
+    DialogHost *host = nullptr;
 };

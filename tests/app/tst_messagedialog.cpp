@@ -1,6 +1,6 @@
 #include "ModalCloser.h"
 
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 #include "app/MessageBoxRelay.h"
 #include "app/MessageDialog.h"
 #include "platform/Platform.h"

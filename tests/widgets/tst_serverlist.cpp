@@ -1,4 +1,4 @@
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 #include "platform/Platform.h"
 #include "service/ServerQuery.h"
 #include "service/UserIni.h"

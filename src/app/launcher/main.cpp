@@ -1,7 +1,7 @@
 // The launcher's entry point: one launcher per logon, fonts, the main
 // window, and the event loop until the player closes it or the game starts.
 
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 #include "app/MainWindow.h"
 #include "app/MessageBoxRelay.h"
 #include "app/MessageDialog.h"

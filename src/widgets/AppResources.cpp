@@ -1,4 +1,4 @@
-#include "app/AppResources.h"
+#include "widgets/AppResources.h"
 
 #include <QFile>
 #include <QFontDatabase>
