@@ -17,8 +17,8 @@ class QObject;
 struct BlockFetch
 {
     int item = 0;
-    quint32 piece = 0; // part or member index
-    QString remote;    // path below the mirror's file folder
+    quint32 piece = 0;   // part or member index
+    QString remote;      // path below the mirror's file folder
     qint64 expected = 0; // -1: any length up to a whole part
     QString tempName;    // empty: the block is kept in memory
     std::unique_ptr<Transfer> transfer;

@@ -14,13 +14,13 @@ struct DownloadItem
 {
     EntryKind kind = EntryKind::File;
     QString name;
-    QString path;              // relative to the game folder
-    quint32 size = 0;          // bytes after unpacking (whole archive: its size)
-    quint32 partCount = 0;     // AudioFile, ImgArchive fetched whole
-    quint32 partSize = 0;      // AudioFile: bytes per part
+    QString path;                   // relative to the game folder
+    quint32 size = 0;               // bytes after unpacking (whole archive: its size)
+    quint32 partCount = 0;          // AudioFile, ImgArchive fetched whole
+    quint32 partSize = 0;           // AudioFile: bytes per part
     QVector<ArchiveMember> entries; // ImgArchive fetched by entries
-    bool createArchive = false; // start entry downloads from a new empty archive
-    bool wholeArchive = false;  // fetch the archive as one file in parts
+    bool createArchive = false;     // start entry downloads from a new empty archive
+    bool wholeArchive = false;      // fetch the archive as one file in parts
 
     // An archive fetched member by member.
     bool isEntryItem() const { return kind == EntryKind::ImgArchive && !wholeArchive; }

@@ -60,9 +60,10 @@ void DownloadProgress::sendStatus(BlockFetch &fetch, TransferState state, const 
     const DownloadItem &item = queue.at(fetch.item);
     const ItemRun &run = runs[size_t(fetch.item)];
     const bool member = item.isEntryItem();
-    const QString left = member ? TransferTexts::leftText(state, item.entries.at(int(fetch.piece)).first, item.path,
-                                                          fetch.errorCode, fetch.countdown)
-                                : TransferTexts::leftText(state, item.path, QString(), fetch.errorCode, fetch.countdown);
+    const QString left = member
+        ? TransferTexts::leftText(state, item.entries.at(int(fetch.piece)).first, item.path, fetch.errorCode,
+                                  fetch.countdown)
+        : TransferTexts::leftText(state, item.path, QString(), fetch.errorCode, fetch.countdown);
     QString right;
     if (state == TransferState::NetworkRetry || state == TransferState::Md5Retry) {
         // no right text while waiting

@@ -12,7 +12,8 @@ namespace {
 Q_LOGGING_CATEGORY(lcQueue, "varo.files", QtInfoMsg)
 
 // The largest file an archive record can describe.
-constexpr quint32 MaxMemberBytes = ImgArchive::ArchiveEditor::MaxEntrySectors * quint32(ImgArchive::ArchiveEditor::SectorSize);
+constexpr quint32 MaxMemberBytes = ImgArchive::ArchiveEditor::MaxEntrySectors
+    * quint32(ImgArchive::ArchiveEditor::SectorSize);
 
 DownloadItem newItem(EntryKind kind, const QString &name, const QString &path, quint32 size)
 {
@@ -66,7 +67,7 @@ void DownloadQueue::addFile(const QString &name, const QString &path, quint32 si
 }
 
 void DownloadQueue::addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount,
-                                  quint32 partSize)
+                                 quint32 partSize)
 {
     if (!isInsideGameDir(path))
         return;
@@ -81,7 +82,7 @@ void DownloadQueue::addAudioFile(const QString &name, const QString &path, quint
 }
 
 void DownloadQueue::addImgArchive(const QString &name, const QString &path, quint32 size, quint32 partCount,
-                                   const QVector<ArchiveMember> &entries, bool createArchive, bool wholeArchive)
+                                  const QVector<ArchiveMember> &entries, bool createArchive, bool wholeArchive)
 {
     if (!isInsideGameDir(path))
         return;
@@ -98,8 +99,8 @@ void DownloadQueue::addImgArchive(const QString &name, const QString &path, quin
             continue;
         }
         if (entry.second > MaxMemberBytes) {
-            qCWarning(lcQueue) << "[download skipped] member too large for an archive:" << entry.first
-                                  << entry.second << "in" << path;
+            qCWarning(lcQueue) << "[download skipped] member too large for an archive:" << entry.first << entry.second
+                               << "in" << path;
             continue;
         }
         usable.append(entry);

@@ -353,8 +353,9 @@ bool FileDownloader::isQueued(const BlockFetch *fetch) const
 
 void FileDownloader::removeFetch(BlockFetch *fetch, bool refill)
 {
-    const auto found = std::find_if(fetches.begin(), fetches.end(),
-                                    [fetch](const std::unique_ptr<BlockFetch> &candidate) { return candidate.get() == fetch; });
+    const auto found =
+        std::find_if(fetches.begin(), fetches.end(),
+                     [fetch](const std::unique_ptr<BlockFetch> &candidate) { return candidate.get() == fetch; });
     if (found == fetches.end())
         return;
     (*found)->dropTransfer(this);

@@ -48,7 +48,8 @@ bool holdsListedMembers(const QString &path, const DownloadItem &item)
 } // namespace
 
 ItemAssembler::ItemAssembler(const QString &gameDirectory, DownloadLedger *downloadLedger, DownloadQueue &downloadQueue,
-                             std::vector<ItemRun> &itemRuns, DownloadProgress &downloadProgress, Scheduler &fetchScheduler)
+                             std::vector<ItemRun> &itemRuns, DownloadProgress &downloadProgress,
+                             Scheduler &fetchScheduler)
     : gameDir(gameDirectory)
     , ledger(downloadLedger)
     , queue(downloadQueue)
@@ -115,8 +116,8 @@ bool ItemAssembler::openArchiveForEntries(int index)
 bool ItemAssembler::fallBackToWholeArchive(DownloadItem &item)
 {
     if (!DownloadQueue::wholeArchivePartsUsable(item.partCount)) {
-        qCWarning(lcAssemble) << "[download skipped] archive cannot be opened and cannot be fetched whole:"
-                              << item.path << item.partCount;
+        qCWarning(lcAssemble) << "[download skipped] archive cannot be opened and cannot be fetched whole:" << item.path
+                              << item.partCount;
         return false;
     }
     qCDebug(lcAssemble) << "[download whole archive] cannot open for member downloads:" << item.path;
@@ -133,8 +134,8 @@ void ItemAssembler::finishFile(BlockFetch &fetch)
 {
     const int index = fetch.item;
     const DownloadItem &item = queue.at(index);
-    const BlockStore::Outcome stored =
-        BlockStore::storeFile(fetch.tempName, destinationOf(index), item.size, ledger->remoteMd5(item.path));
+    const BlockStore::Outcome stored = BlockStore::storeFile(fetch.tempName, destinationOf(index), item.size,
+                                                             ledger->remoteMd5(item.path));
     switch (stored.kind) {
     case BlockStore::Outcome::BadContent:
         scheduler.failCheck(fetch);
@@ -221,8 +222,8 @@ void ItemAssembler::joinArrivedParts(int index)
         }
         const qint64 length = run.arrived.take(part);
         const qint64 wireBytes = run.arrivedWireBytes.take(part);
-        const BlockStore::Outcome joined =
-            BlockStore::appendPart(partFileName(index, part), assembled, run.joinedBytes, length);
+        const BlockStore::Outcome joined = BlockStore::appendPart(partFileName(index, part), assembled, run.joinedBytes,
+                                                                  length);
         if (joined.kind == BlockStore::Outcome::WriteFailed) {
             scheduler.skipItem(index, "cannot write the assembled file", WorkFailure::Step::Write, joined.fault);
             return;

@@ -61,8 +61,7 @@ public:
     // The item ends unstored: its parts go, its archive is closed.
     void abandon(int index);
 
-    void reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault,
-                       const QString &member = QString());
+    void reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault, const QString &member = QString());
     // Gives up the parts of an item: the received ones and the file they are
     // being joined into.
     void removePartFiles(int index) const;

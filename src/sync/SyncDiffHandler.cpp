@@ -108,8 +108,8 @@ void SyncDiffHandler::compare(bool oldCopy)
     work.archives = planner.archiveWork();
     if (stopRequested())
         return;
-    qCDebug(lcDiff) << "[compare] directories" << work.directories.size() << "files" << work.files.size()
-                    << "archives" << work.archives.size();
+    qCDebug(lcDiff) << "[compare] directories" << work.directories.size() << "files" << work.files.size() << "archives"
+                    << work.archives.size();
 }
 
 void SyncDiffHandler::queueDownloads()
@@ -179,8 +179,8 @@ void SyncDiffHandler::queueDownloads()
         const int c = changed.size();
         const int n = all.size();
         if (editable && n / 2 > c) // fewer than about half the members changed
-            fileDownloader->addImgArchive(remote->name, remote->path, remote->extra, remote->blockCount, changed,
-                                          false, false);
+            fileDownloader->addImgArchive(remote->name, remote->path, remote->extra, remote->blockCount, changed, false,
+                                          false);
         else
             fileDownloader->addImgArchive(remote->name, remote->path, remote->extra, remote->blockCount, all, false,
                                           true);

@@ -19,9 +19,9 @@ QString SyncWork::signature() const
     // Every planned item, one line each, hashed: passes are compared by it.
     QCryptographicHash hash(QCryptographicHash::Md5);
     const auto line = [&hash](int op, const QString &path, const QString &member = QString()) {
-        hash.addData(QString(QString::number(op) + QLatin1Char(' ') + path + QLatin1Char(' ') + member
-                             + QLatin1Char('\n'))
-                         .toUtf8());
+        hash.addData(
+            QString(QString::number(op) + QLatin1Char(' ') + path + QLatin1Char(' ') + member + QLatin1Char('\n'))
+                .toUtf8());
     };
     for (const DirOp &op : directories)
         line(int(op.op), op.path);

@@ -135,8 +135,9 @@ QVector<ArchiveOp> WorkPlanner::archiveWork() const
             continue;
         const ListingEntry &entry = cache.entries.at(index);
         // A plain file in the cache has no members: everything is new.
-        const QVector<ListingEntry> cachedRecords =
-            entry.kind == EntryKind::ImgArchive ? cache.imgGroups.value(entry.imgId) : QVector<ListingEntry>();
+        const QVector<ListingEntry> cachedRecords = entry.kind == EntryKind::ImgArchive
+            ? cache.imgGroups.value(entry.imgId)
+            : QVector<ListingEntry>();
         const QVector<ListingEntry> remoteRecords = remote.imgGroups.value(archive.imgId);
         const QHash<QString, int> cachedNames = ListingGroups::nameIndex(cachedRecords);
         const QHash<QString, int> remoteNames = ListingGroups::nameIndex(remoteRecords);

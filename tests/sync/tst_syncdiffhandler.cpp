@@ -147,22 +147,21 @@ void TestSyncDiffHandler::hashesChangedFilesThenArchivesThenSaves()
     put(QStringLiteral("c.txt"), "c");
     // A converted archive keeps its source order (z before a); hashing must
     // leave it byte for byte as it is.
-    QVERIFY(TestFiles::ver2Archive(abs(QStringLiteral("models/gta3.img")),
-                                   {{QStringLiteral("z.dff"), "zz", 0}, {QStringLiteral("a.dff"), "aa", 0},
-                                    {QStringLiteral("m.txd"), "mm", 0}}));
+    QVERIFY(TestFiles::ver2Archive(
+        abs(QStringLiteral("models/gta3.img")),
+        {{QStringLiteral("z.dff"), "zz", 0}, {QStringLiteral("a.dff"), "aa", 0}, {QStringLiteral("m.txd"), "mm", 0}}));
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(abs(QStringLiteral("models/gta3.img"))));
     const QByteArray archiveBytes = TestFiles::read(abs(QStringLiteral("models/gta3.img")));
     scan(*local, false);
     scan(*remote, true);
 
     compare();
-    const QStringList expected{
-        QStringLiteral("file b.txt"),           QStringLiteral("file c.txt"),
-        QStringLiteral("bar 3/0"),              QStringLiteral("file models/gta3.img"),
-        QStringLiteral("bar 3/1"),              QStringLiteral("file models/gta3.img"),
-        QStringLiteral("bar 3/2"),              QStringLiteral("file models/gta3.img"),
-        QStringLiteral("bar 3/3"),              QStringLiteral("file "),
-        QStringLiteral("bar 0/1"),              QStringLiteral("save")};
+    const QStringList expected{QStringLiteral("file b.txt"), QStringLiteral("file c.txt"),
+                               QStringLiteral("bar 3/0"),    QStringLiteral("file models/gta3.img"),
+                               QStringLiteral("bar 3/1"),    QStringLiteral("file models/gta3.img"),
+                               QStringLiteral("bar 3/2"),    QStringLiteral("file models/gta3.img"),
+                               QStringLiteral("bar 3/3"),    QStringLiteral("file "),
+                               QStringLiteral("bar 0/1"),    QStringLiteral("save")};
     QCOMPARE(host->events, expected);
     QCOMPARE(TestFiles::read(abs(QStringLiteral("models/gta3.img"))), archiveBytes);
     QVERIFY(host->saved.contains(md5Hex("b").toLatin1()));
@@ -249,8 +248,8 @@ void TestSyncDiffHandler::keptFoldersAndFiles()
     settle();
     // The check ignores case.
     for (Listing *listing : {static_cast<Listing *>(local.get()), static_cast<Listing *>(cache.get())})
-        listing->entries[listing->firstEntryIndex(QStringLiteral("compressed/a.txt"))].path =
-            QStringLiteral("Compressed/a.txt");
+        listing->entries[listing->firstEntryIndex(QStringLiteral("compressed/a.txt"))].path = QStringLiteral(
+            "Compressed/a.txt");
     remote->clear();
 
     compare();
@@ -268,7 +267,8 @@ void TestSyncDiffHandler::keptFoldersAndFiles()
 void TestSyncDiffHandler::removesMembersFilesAndDirectories()
 {
     const QString path = QStringLiteral("models/gta3.img");
-    archive(path, {{QStringLiteral("a.dff"), "aaa"}, {QStringLiteral("b.dff"), "bbb"}, {QStringLiteral("c.dff"), "ccc"}});
+    archive(path,
+            {{QStringLiteral("a.dff"), "aaa"}, {QStringLiteral("b.dff"), "bbb"}, {QStringLiteral("c.dff"), "ccc"}});
     put(QStringLiteral("extra/deep/x.txt"), "x");
     put(QStringLiteral("gone.txt"), "g");
     settle();
@@ -384,7 +384,7 @@ void TestSyncDiffHandler::unsafePathsAreNeverTouched()
     QCOMPARE(TestFiles::read(scratch->path() + QStringLiteral("/up.txt")), QByteArray("u"));
     QCOMPARE(TestFiles::read(outside + QStringLiteral("/x.img")), outsideArchive);
     QVERIFY(!QFileInfo::exists(scratch->path() + QStringLiteral("/made")));
-    QVERIFY(QFileInfo(abs(QStringLiteral("linked"))).isSymLink()); // holds an archive the list names
+    QVERIFY(QFileInfo(abs(QStringLiteral("linked"))).isSymLink());   // holds an archive the list names
     QVERIFY(!QFileInfo(abs(QStringLiteral("linked2"))).isSymLink()); // removed as a link,
     QCOMPARE(TestFiles::read(outside2 + QStringLiteral("/victim.txt")), QByteArray("w")); // not through it
     QVERIFY(work.contains(QStringLiteral("dir remove linked2")));
@@ -416,8 +416,10 @@ void TestSyncDiffHandler::rebuildLeavesArchivesCanonical()
     // Edited in place (gaps, storage order not name order), converted from
     // the game's form in source order, and the game's own multiplayer form.
     const QString edited = QStringLiteral("models/gta3.img");
-    archive(edited, {{QStringLiteral("c.dff"), QByteArray(5000, 'c')}, {QStringLiteral("a.dff"), "a"},
-                     {QStringLiteral("b.dff"), QByteArray(3000, 'b')}});
+    archive(edited,
+            {{QStringLiteral("c.dff"), QByteArray(5000, 'c')},
+             {QStringLiteral("a.dff"), "a"},
+             {QStringLiteral("b.dff"), QByteArray(3000, 'b')}});
     {
         ArchiveEditor editor(abs(edited));
         QVERIFY(editor.open());
@@ -426,7 +428,8 @@ void TestSyncDiffHandler::rebuildLeavesArchivesCanonical()
         QVERIFY(editor.append(QStringLiteral("0.txd"), "zero"));
     }
     const QString converted = QStringLiteral("models/cutscene_x.img");
-    QVERIFY(TestFiles::ver2Archive(abs(converted), {{QStringLiteral("z.dff"), "z", 0}, {QStringLiteral("y.dff"), "y", 0}}));
+    QVERIFY(
+        TestFiles::ver2Archive(abs(converted), {{QStringLiteral("z.dff"), "z", 0}, {QStringLiteral("y.dff"), "y", 0}}));
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(abs(converted)));
     host->rebuilds = {edited, converted};
 

@@ -71,7 +71,7 @@ void TestSyncDiffQueue::archiveQueueing_data()
     QTest::addColumn<QString>("cachedAs");
     QTest::addColumn<bool>("wholeArchive");
     QTest::addColumn<bool>("createArchive");
-    QTest::addColumn<int>("entryCount");   // -1: nothing queued
+    QTest::addColumn<int>("entryCount"); // -1: nothing queued
 
     QTest::newRow("4 of 10 new or changed: members only") << 2 << 2 << "archive" << false << false << 4;
     QTest::newRow("5 of 10 new or changed: whole") << 3 << 2 << "archive" << true << false << 10;

@@ -35,8 +35,8 @@ void TestSyncLedger::commitFileAndMember()
     setMtime(QStringLiteral("new.txt"), 1650000000);
     put(QStringLiteral("old.txt"), "old");
     settle();
-    remote->entries[remote->firstEntryIndex(QStringLiteral("new.txt"))].md5 =
-        QStringLiteral("11111111111111111111111111111111");
+    remote->entries[remote->firstEntryIndex(QStringLiteral("new.txt"))].md5 = QStringLiteral(
+        "11111111111111111111111111111111");
     ListingEntry &old = remote->entries[remote->firstEntryIndex(QStringLiteral("old.txt"))];
     old.size = 9;
     old.md5 = QStringLiteral("22222222222222222222222222222222");
@@ -66,7 +66,8 @@ void TestSyncLedger::commitFileAndMember()
     QCOMPARE(host->saves, 4);
     QCOMPARE(host->rebuilds, QSet<QString>{path});
     QCOMPARE(recordIn(*cache, path, QStringLiteral("b.dff"))->md5, QStringLiteral("33333333333333333333333333333333"));
-    QCOMPARE(ledger->remoteMemberMd5(path, QStringLiteral("b.dff")), QStringLiteral("33333333333333333333333333333333"));
+    QCOMPARE(ledger->remoteMemberMd5(path, QStringLiteral("b.dff")),
+             QStringLiteral("33333333333333333333333333333333"));
     QCOMPARE(ledger->remoteMd5(QStringLiteral("old.txt")), QStringLiteral("22222222222222222222222222222222"));
     QCOMPARE(ledger->remoteMd5(QStringLiteral("none.txt")), QString());
 }

@@ -52,15 +52,15 @@ void TestWorkPlanner::plan_data()
     QTest::newRow("kept folders and files")
         << QByteArray()
         << "[directories]\ncompressed\nenbseries\nenbseries/shaders\nmodels\nmodels/compressed\nother\n\n[entries]\n"
-               + file("Compressed/a.txt", 'a') + file("enbseries/extra.fx", 'b') + file("enbseries/shaders/s.fx", 'c')
-               + file("models/compressed/x.dff", 'd') + file("other/o.txt", 'e')
+            + file("Compressed/a.txt", 'a') + file("enbseries/extra.fx", 'b') + file("enbseries/shaders/s.fx", 'c')
+            + file("models/compressed/x.dff", 'd') + file("other/o.txt", 'e')
         << QStringList{QStringLiteral("dir remove enbseries/shaders"), QStringLiteral("dir remove other"),
                        QStringLiteral("file remove enbseries/extra.fx"),
                        QStringLiteral("file remove enbseries/shaders/s.fx"), QStringLiteral("file remove other/o.txt")};
     QTest::newRow("files new, changed and gone; archives not by their sum")
         << "[entries]\n" + file("a.txt", 'a') + file("b.txt", 'b') + file("new.txt", 'c') + archive + "\n[img] 7\n"
         << "[entries]\n" + file("a.txt", 'a') + file("b.txt", 'd') + file("gone.txt", 'e')
-               + "x.img x.img img_archive 1 3 2 5\n\n[img] 3\n"
+            + "x.img x.img img_archive 1 3 2 5\n\n[img] 3\n"
         << QStringList{QStringLiteral("file add new.txt"), QStringLiteral("file remove gone.txt"),
                        QStringLiteral("file update b.txt")};
     QTest::newRow("folders holding a listed file stay")
@@ -69,23 +69,23 @@ void TestWorkPlanner::plan_data()
         << QStringList{QStringLiteral("dir add new"), QStringLiteral("dir remove gone"),
                        QStringLiteral("dir remove gone/sub")};
     QTest::newRow("members new, changed and dropped")
-        << "[entries]\n" + archive + "\n[img] 7\n" + member("m1.dff", 'a') + member("m2.dff", 'b') + member("m4.dff", 'd')
+        << "[entries]\n" + archive + "\n[img] 7\n" + member("m1.dff", 'a') + member("m2.dff", 'b')
+            + member("m4.dff", 'd')
         << "[entries]\nx.img x.img img_archive 0 2 1 0\n\n[img] 2\n" + member("m1.dff", 'a') + member("m2.dff", 'c')
-               + member("m3.dff", 'c')
+            + member("m3.dff", 'c')
         << QStringList{QStringLiteral("member add x.img:m4.dff"), QStringLiteral("member remove x.img:m3.dff"),
                        QStringLiteral("member update x.img:m2.dff")};
-    QTest::newRow("archive unknown to the cache: fetched whole")
-        << "[entries]\n" + archive + "\n[img] 7\n" + member("m1.dff", 'a') << QByteArray()
-        << QStringList{QStringLiteral("file add x.img")};
+    QTest::newRow("archive unknown to the cache: fetched whole") << "[entries]\n" + archive + "\n[img] 7\n"
+            + member("m1.dff", 'a') << QByteArray() << QStringList{QStringLiteral("file add x.img")};
     QTest::newRow("cache holds a plain file: every member added")
         << "[entries]\n" + archive + "\n[img] 7\n" + member("m1.dff", 'a') + member("m2.dff", 'b')
         << "[entries]\n" + file("x.img", 'a')
         << QStringList{QStringLiteral("member add x.img:m1.dff"), QStringLiteral("member add x.img:m2.dff")};
     QTest::newRow("paths and names leading out are never planned")
         << "[directories]\n../made\n\n[entries]\n" + file("../new.txt", 'a') + file("/abs/x.txt", 'a') + archive
-               + "\n[img] 7\n" + member("../m.dff", 'a') + member("ok.dff", 'a')
+            + "\n[img] 7\n" + member("../m.dff", 'a') + member("ok.dff", 'a')
         << "[directories]\n../outside\n\n[entries]\n" + file("../up.txt", 'a') + archive + "\n[img] 7\n"
-               + member("../old.dff", 'a')
+            + member("../old.dff", 'a')
         << QStringList{QStringLiteral("member add x.img:ok.dff")};
 }
 
