@@ -11,6 +11,7 @@
 #include "service/UserIni.h"
 #include "sync/FolderTidy.h"
 #include "sync/ListingSanitizer.h"
+#include "sync/StateSaver.h"
 #include "sync/SyncDiffHandler.h"
 
 #include <QCryptographicHash>
@@ -34,10 +35,6 @@ constexpr qint64 MaxSyncListSize = 32 << 20;
 constexpr int RepeatPauseMs = 3000;
 constexpr int PauseStepMs = 100;
 
-// Batched saves of the remembered state: at most one a second, and the time
-// between two at least this many times what the last one took.
-constexpr qint64 MinBatchedSaveIntervalMs = 1000;
-constexpr qint64 BatchedSaveCostFactor = 20;
 
 } // namespace
 
@@ -47,6 +44,7 @@ SyncThread::SyncThread(const AppPaths &appPaths, const QString &api, const QStri
     , apiBase(api)
     , mirrorBase(mirror)
     , gameDir(appPaths.gameDir())
+    , stateSaver(appPaths.syncState())
 {
 }
 
@@ -272,52 +270,8 @@ void SyncThread::updateCurrentFile(const QString &currentFile, const QString &sp
 
 void SyncThread::saveCacheListing()
 {
-    if (!cacheListing)
-        return;
-    // The download queue records every stored file, and reserving records
-    // every new folder; a save for each would write the whole state once per
-    // file, which grows with the square of the folder's size. In a batch the
-    // state is written at most once a second and with no more than a
-    // twentieth of the time, the last change when the batch ends. A run
-    // killed in between leaves an older state, never a wrong one: a file it
-    // does not know is hashed again, a member it remembers with its old sum
-    // is fetched again.
-    if (batchedSaves && sinceSave.isValid()
-        && sinceSave.elapsed() < qMax<qint64>(MinBatchedSaveIntervalMs, BatchedSaveCostFactor * lastSaveMs)) {
-        savePending = true;
-        return;
-    }
-    writeCacheListing();
-}
-
-void SyncThread::beginBatchedSaves()
-{
-    batchedSaves = true;
-}
-
-void SyncThread::endBatchedSaves()
-{
-    batchedSaves = false;
-    if (savePending)
-        writeCacheListing();
-}
-
-void SyncThread::writeCacheListing()
-{
-    savePending = false;
-    if (!cacheListing)
-        return;
-    QElapsedTimer cost;
-    cost.start();
-    cacheListing->normalize();
-    QByteArray bytes;
-    cacheListing->writeListing(bytes, true);
-    // The previous state stays in place; it is older, never wrong: what it
-    // does not know is hashed again or fetched again by the next pass.
-    if (!writeBinaryList(paths.syncState(), bytes))
-        qCWarning(lcSync).noquote() << "[cache not saved]" << paths.syncState();
-    lastSaveMs = cost.elapsed();
-    sinceSave.start();
+    if (cacheListing)
+        stateSaver.save(*cacheListing);
 }
 
 bool SyncThread::fetchSyncList()
@@ -490,7 +444,7 @@ SyncThread::Next SyncThread::prepareUpdate()
 
 SyncThread::Next SyncThread::reserveDirectories()
 {
-    beginBatchedSaves();
+    stateSaver.beginBatch();
     for (const QString &directory : diff->downloader()->directories()) {
         if (ProcessState::isExitRequested())
             break;
@@ -518,7 +472,7 @@ SyncThread::Next SyncThread::reserveDirectories()
         }
         diff->addCachedDirectory(directory);
     }
-    endBatchedSaves();
+    stateSaver.endBatch(cacheListing);
     return Next::Go;
 }
 
@@ -540,9 +494,9 @@ SyncThread::Next SyncThread::checkSpace()
 
 SyncThread::Next SyncThread::download()
 {
-    beginBatchedSaves();
+    stateSaver.beginBatch();
     diff->downloader()->start();
-    endBatchedSaves();
+    stateSaver.endBatch(cacheListing);
     return Next::Go;
 }
 

@@ -2,9 +2,9 @@
 
 #include "platform/AppPaths.h"
 #include "sync/FailureWatch.h"
+#include "sync/StateSaver.h"
 #include "sync/SyncHost.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -103,11 +103,6 @@ private:
     bool continueAfterPass();
     // Sleeps ms milliseconds, waking early when the launcher closes.
     static void pause(int ms);
-    // Saves asked for between these two calls are coalesced (see
-    // saveCacheListing); the last one is written when the batch ends.
-    void beginBatchedSaves();
-    void endBatchedSaves();
-    void writeCacheListing();
 
     ProgressMode progressMode = NoProgress;
     QSet<QString> rebuilds;
@@ -115,6 +110,7 @@ private:
     QString apiBase;
     QString mirrorBase;
     QString gameDir;
+    StateSaver stateSaver;
     FileSystem *remoteListing = nullptr;
     FileSystem *cacheListing = nullptr;
     FileSystem *localListing = nullptr;
@@ -129,8 +125,4 @@ private:
     // The remembered state was empty at the start of this pass.
     bool oldCopy = false;
     bool finishSent = false;
-    bool batchedSaves = false;
-    bool savePending = false;
-    QElapsedTimer sinceSave;
-    qint64 lastSaveMs = 0;
 };
