@@ -1,10 +1,11 @@
 #pragma once
 
 #include "files/DownloadItem.h"
-#include "files/TransferTexts.h"
+#include "files/DownloadProgress.h"
+#include "files/DownloadQueue.h"
+#include "files/ItemAssembler.h"
 #include "files/WorkFailure.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -18,15 +19,17 @@ class ProgressReceiver;
 class QEventLoop;
 class QNetworkAccessManager;
 class QTimer;
+struct BlockFetch;
+struct ItemRun;
 
 // The download queue of a sync pass. The diff handler fills it with what is
 // missing or changed; start() then moves the files from the mirror into the
 // game folder, blocking the calling thread in a nested event loop. Every
 // file travels as one qCompress block (or as several, for audio files and
 // whole archives) and is stored only after it has been unpacked and
-// checked: plain files and assembled files are built beside their
-// destination under a ".tmp" name and put in place in one step, archive
-// members go into their archive through the archive editor.
+// checked (ItemAssembler): plain files and assembled files are built beside
+// their destination under a ".tmp" name and put in place in one step,
+// archive members go into their archive through the archive editor.
 //
 // Up to connections() blocks travel at once, taken in queue order: files,
 // parts of one file, members of one archive alike. Parts are joined in
@@ -36,7 +39,7 @@ class QTimer;
 // a three-second countdown, without limit, until it succeeds or the
 // launcher closes. With one connection the queue runs strictly one block
 // after the other.
-class FileDownloader final : public QObject
+class FileDownloader final : public QObject, private ItemAssembler::Scheduler
 {
     Q_OBJECT
 
@@ -48,9 +51,7 @@ public:
     // Ends every transfer and closes open archives (writing their directory).
     ~FileDownloader() override;
 
-    // Items and directories whose path would leave the game folder, archive
-    // members with unusable names and items whose part layout cannot add up
-    // to their size are not queued (each is logged).
+    // What cannot be stored is not queued (DownloadQueue).
     void addDirectory(const QString &path);
     void addFile(const QString &name, const QString &path, quint32 size);
     void addAudioFile(const QString &name, const QString &path, quint32 size, quint32 partCount, quint32 partSize);
@@ -83,72 +84,35 @@ public slots:
 
 private:
     using TransferState = TransferTexts::TransferState;
-    struct Fetch;
-    struct ItemRun;
 
-    bool isInsideGameDir(const QString &path);
     int nextItemToFetch() const;
-    bool beginItem(int index);
-    bool openArchiveForEntries(int index);
-    bool fallBackToWholeArchive(DownloadItem &item);
-    void fill();
     void startPiece(int index);
-    void launch(Fetch &fetch);
-    void onFetchFinished(Fetch *fetch);
-    void onFetchProgress(Fetch *fetch, qint64 bytesRead, qint64 totalBytes);
-    void finishFile(Fetch &fetch);
-    void finishMember(Fetch &fetch);
-    void finishPart(Fetch &fetch);
-    void joinArrivedParts(int index);
-    void finishJoinedItem(int index);
-    void failNetwork(Fetch &fetch, qint32 code);
-    void failCheck(Fetch &fetch, bool restartItem = false);
-    void skipItem(int index, const char *reason, WorkFailure::Step step, Platform::FileFault fault,
-                  const QString &member = QString());
-    void restartItem(int index, const Fetch *keep);
-    void endItem(int index);
-    Fetch &pieceFetch(int index, quint32 part);
-    bool isQueued(const Fetch *fetch) const;
-    void removeFetch(Fetch *fetch, bool refill = true);
-    void dropFetches(int index, const Fetch *keep);
-    void dropTransfer(Fetch &fetch);
+    void launch(BlockFetch &fetch);
+    void onFetchFinished(BlockFetch *fetch);
+    void onFetchProgress(BlockFetch *fetch, qint64 bytesRead, qint64 totalBytes);
+    void failNetwork(BlockFetch &fetch, qint32 code);
+    bool isQueued(const BlockFetch *fetch) const;
+    void dropFetches(int index, const BlockFetch *keep);
     void abortAll();
-    void reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault,
-                       const QString &member = QString());
-    void removePartFiles(int index) const;
 
-    Fetch *namedFetch();
-    void sendStatus(Fetch &fetch, TransferState state, const QString &given = QString());
-    void sendStatus(int index, TransferState state);
-    void sendProgress();
-
-    bool isEntryItem(const DownloadItem &item) const;
-    bool isPartItem(const DownloadItem &item) const;
-    quint32 pieceCount(const DownloadItem &item) const;
-    qint64 expectedPartSize(const DownloadItem &item, quint32 part) const;
-    QString destinationOf(int index) const;
-    QString partFileName(int index, quint32 part) const;
+    // ItemAssembler::Scheduler
+    void failCheck(BlockFetch &fetch, bool restartItem = false) override;
+    void skipItem(int index, const char *reason, WorkFailure::Step step, Platform::FileFault fault) override;
+    BlockFetch &pieceFetch(int index, quint32 part) override;
+    void removeFetch(BlockFetch *fetch, bool refill = true) override;
+    void fill() override;
 
     QString gameDir;
-    ProgressReceiver *progress;
-    DownloadLedger *ledger;
     QString mirror;
-    QStringList directoryList;
-    QVector<DownloadItem> queue;
+    DownloadQueue queue;
     std::vector<ItemRun> runs;
-    std::vector<std::unique_ptr<Fetch>> fetches;
+    std::vector<std::unique_ptr<BlockFetch>> fetches;
+    DownloadProgress status;
+    ItemAssembler assembler;
     int maxFetches = 1;
     // Items before this one have ended.
     int firstOpenItem = 0;
     QNetworkAccessManager *manager;
     QEventLoop *loop;
     QTimer *speedTimer;
-    quint64 total = 0;
-    quint64 done = 0;
-    qint32 speed = -1;
-    quint32 bytesThisSecond = 0;
-    // The transfer the status text names, and since when: with several at
-    // once, the name moves on at most once a second.
-    const Fetch *named = nullptr;
-    QElapsedTimer sinceNamed;
 };

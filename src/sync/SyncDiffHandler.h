@@ -1,10 +1,9 @@
 #pragma once
 
 #include "files/DownloadLedger.h"
-#include "files/ListingEntry.h"
+#include "sync/SyncLedger.h"
+#include "sync/SyncWork.h"
 
-#include <QHash>
-#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -13,45 +12,16 @@ class FileDownloader;
 class FileSystem;
 class SyncHost;
 
-// What a work-list item asks for. The numbers are fixed.
-enum class SyncOp : qint32 {
-    Add = 1,    // create the directory, fetch the file or member
-    Remove = 2, // delete it
-    Update = 3, // fetch it again (files and archive members only)
-};
-
-struct DirOp
-{
-    QString path;
-    SyncOp op = SyncOp::Add;
-};
-
-struct FileOp
-{
-    ListingEntry entry; // a copy: the remote record for Add/Update, the cached one for Remove
-    SyncOp op = SyncOp::Add;
-};
-
-struct MemberOp
-{
-    ListingEntry record; // a copy of the IMG group record
-    SyncOp op = SyncOp::Add;
-};
-
-struct ArchiveOp
-{
-    QString path;
-    QVector<MemberOp> members; // removals first, then additions and updates
-};
-
-// The decision-maker of a sync pass. compare() merges the fresh scan of the
-// game folder into the remembered state (the cache listing), hashes what
-// changed since the last run, saves the cache and compares it with the sync
-// list, giving three work lists: directories, files and archive members to
-// add, update or remove. The later stages of the pass carry them out through
-// the same object: removeExtras(), queueDownloads(), addCachedDirectory()
-// while folders are created, rebuildArchives() at the end. As the download
-// queue's ledger it records every stored file in the cache listing.
+// The decision-maker of a sync pass, which coordinates the pieces that do
+// the work. compare() brings the remembered state (the cache listing) in
+// line with the fresh scan of the game folder (CacheRefresh: merge, then
+// hash what changed since the last run), saves it and plans the work against
+// the sync list (WorkPlanner): directories, files and archive members to
+// add, update or remove. The later stages of the pass carry it out through
+// the same object: removeExtras() (ExtrasRemover), queueDownloads(),
+// addCachedDirectory() while folders are created, rebuildArchives() at the
+// end. As the download queue's ledger (SyncLedger) it records every stored
+// file in the cache listing.
 //
 // Paths in the listings come from the network or from a file on disk and are
 // untrusted: nothing is deleted, opened for writing or queued unless it lies
@@ -81,7 +51,7 @@ public:
     // Records a directory created on disk in the cache listing and saves it.
     void addCachedDirectory(const QString &path);
 
-    // DownloadLedger
+    // DownloadLedger, kept by the SyncLedger.
     QString remoteMd5(const QString &path) const override;
     QString remoteMemberMd5(const QString &archivePath, const QString &name) const override;
     void commitFile(const QString &path) override;
@@ -99,39 +69,12 @@ public:
     void setDownloader(FileDownloader *owned);
     FileDownloader *downloader() const { return fileDownloader; }
 
-    const QVector<DirOp> &dirOps() const { return directoryWork; }
-    const QVector<FileOp> &fileOps() const { return fileWork; }
-    const QVector<ArchiveOp> &archiveOps() const { return archiveWork; }
+    const QVector<DirOp> &dirOps() const { return work.directories; }
+    const QVector<FileOp> &fileOps() const { return work.files; }
+    const QVector<ArchiveOp> &archiveOps() const { return work.archives; }
 
 private:
-    // An archive whose members are hashed in this pass: its path and the key
-    // of its cache IMG group.
-    struct ArchiveToHash
-    {
-        QString path;
-        qint32 imgId = -1;
-    };
-
     bool stopRequested();
-    void mergeDirectories();
-    void mergeEntries();
-    QVector<ArchiveToHash> mergeArchives();
-    void hashFiles();
-    void hashArchives(const QVector<ArchiveToHash> &archives);
-    void buildDirectoryWork();
-    void buildFileWork();
-    void buildArchiveWork();
-
-    // Lookups in the sync list, built once: it does not change after compare
-    // normalised it.
-    void ensureRemoteIndex() const;
-    const ListingEntry *remoteEntry(const QString &path) const;
-    const ListingEntry *remoteArchive(const QString &path) const;
-
-    // gameDir + "/" + path when that stays inside the game folder, else empty.
-    QString insideGameDir(const QString &path) const;
-    void reportFailure(const QString &path, WorkFailure::Step step, Platform::FileFault fault);
-    qint32 freshCacheGroup();
 
     QString gameDir;
     SyncHost *host = nullptr;
@@ -139,15 +82,6 @@ private:
     FileSystem *cacheListing = nullptr;
     FileSystem *remoteListing = nullptr;
     FileDownloader *fileDownloader = nullptr;
-
-    QVector<DirOp> directoryWork;
-    QVector<FileOp> fileWork;
-    QVector<ArchiveOp> archiveWork;
-    // The cache's folders, while reserving records new ones.
-    QSet<QString> cachedDirectorySet;
-
-    mutable bool remoteIndexed = false;
-    mutable QHash<QString, int> remoteByPath;
-    mutable QHash<QString, int> remoteArchiveByPath;
-    mutable QHash<qint32, QHash<QString, int>> remoteMembersByName;
+    SyncLedger ledger;
+    SyncWork work;
 };

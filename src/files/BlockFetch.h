@@ -1,0 +1,49 @@
+#pragma once
+
+#include "files/BlockSink.h"
+#include "files/NetworkFile.h"
+#include "service/Transfer.h"
+
+#include <QString>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QObject;
+
+// One block on its way: a plain file, a part, or an archive member. It
+// lives from its first request until it is stored or its item ends; in
+// between it may fail and count down to its next attempt.
+struct BlockFetch
+{
+    int item = 0;
+    quint32 piece = 0;   // part or member index
+    QString remote;      // path below the mirror's file folder
+    qint64 expected = 0; // -1: any length up to a whole part
+    QString tempName;    // empty: the block is kept in memory
+    std::unique_ptr<Transfer> transfer;
+    std::unique_ptr<BlockSink> sink;
+    NetworkFile *memory = nullptr; // the sink's target when in memory
+    bool waiting = false;
+    quint32 countdown = 0;
+    bool md5Failed = false;
+    qint32 errorCode = 0;
+    bool restartItem = false; // the retry starts the whole item over
+    qint64 lastRead = 0;
+    qint64 replyRead = 0;
+    qint64 replyTotal = -1;
+
+    // A new attempt: fresh counters, a fresh sink, and a new transfer
+    // (parented to receiver) in place of the old one, not started yet.
+    void prepare(QNetworkAccessManager *manager, QObject *receiver);
+    // Starts the transfer of mirror + "/" + remote.
+    void send(const QString &mirror);
+    // Waits `seconds` before the next attempt; the block received so far
+    // is given up.
+    void waitToRetry(quint32 seconds, qint32 error, bool checkFailed);
+    // The transfer goes quietly (no more signals to receiver) and later:
+    // it may be the sender of the signal being handled.
+    void dropTransfer(QObject *receiver);
+    // dropTransfer() and the temporary file removed.
+    void discard(QObject *receiver);
+};

@@ -1,0 +1,215 @@
+#include "sync/SyncLedger.h"
+
+#include "files/SafePath.h"
+#include "sync/ListingGroups.h"
+#include "sync/SyncHost.h"
+#include "sync/SyncPaths.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+// What the remembered state keeps of a record of the sync list: everything
+// but the fields that only mean something inside one listing (the group key,
+// a member's place in its archive).
+ListingEntry rememberedCopy(const ListingEntry &remote)
+{
+    ListingEntry copy = remote;
+    copy.imgId = -1;
+    copy.imgOffset = 0;
+    return copy;
+}
+
+} // namespace
+
+SyncLedger::SyncLedger(const QString &dir, SyncHost *syncHost)
+    : gameDir(dir)
+    , host(syncHost)
+{
+}
+
+void SyncLedger::setListings(Listing *cache, const Listing *remote)
+{
+    cacheListing = cache;
+    remoteListing = remote;
+    remoteIndexed = false;
+}
+
+void SyncLedger::workFailed(const WorkFailure &failure)
+{
+    if (host)
+        host->workFailed(failure);
+}
+
+void SyncLedger::ensureRemoteIndex() const
+{
+    if (remoteIndexed || !remoteListing)
+        return;
+    remoteByPath = remoteListing->entryIndexByPath();
+    remoteArchiveByPath.clear();
+    for (int i = 0; i < remoteListing->entries.size(); ++i) {
+        const ListingEntry &entry = remoteListing->entries.at(i);
+        if (!entry.isRemoved() && entry.kind == EntryKind::ImgArchive && !remoteArchiveByPath.contains(entry.path))
+            remoteArchiveByPath.insert(entry.path, i);
+    }
+    remoteMembersByName.clear();
+    remoteIndexed = true;
+}
+
+const ListingEntry *SyncLedger::remoteEntry(const QString &path) const
+{
+    ensureRemoteIndex();
+    const int index = remoteByPath.value(path, -1);
+    return index < 0 ? nullptr : &remoteListing->entries.at(index);
+}
+
+const ListingEntry *SyncLedger::remoteArchive(const QString &path) const
+{
+    ensureRemoteIndex();
+    const int index = remoteArchiveByPath.value(path, -1);
+    return index < 0 ? nullptr : &remoteListing->entries.at(index);
+}
+
+QString SyncLedger::remoteMd5(const QString &path) const
+{
+    const ListingEntry *entry = remoteEntry(path);
+    return entry ? entry->md5 : QString();
+}
+
+QString SyncLedger::remoteMemberMd5(const QString &archivePath, const QString &name) const
+{
+    const ListingEntry *archive = remoteArchive(archivePath);
+    if (!archive)
+        return QString();
+    auto members = remoteMembersByName.find(archive->imgId);
+    if (members == remoteMembersByName.end())
+        members = remoteMembersByName.insert(archive->imgId,
+                                             ListingGroups::nameIndex(remoteListing->imgGroups.value(archive->imgId)));
+    const int index = members.value().value(name, -1);
+    return index < 0 ? QString() : remoteListing->imgGroups.value(archive->imgId).at(index).md5;
+}
+
+void SyncLedger::commitFile(const QString &path)
+{
+    if (!cacheListing || !host)
+        return;
+    const ListingEntry *remote = remoteEntry(path);
+    if (!remote)
+        return;
+    ListingEntry copy = rememberedCopy(*remote);
+    copy.extra = 0;
+    const QString full = SafePath::inside(gameDir, path);
+    const QFileInfo info(full);
+    if (!full.isEmpty() && info.exists())
+        copy.mtime = quint32(info.lastModified().toSecsSinceEpoch());
+
+    const int index = cacheListing->firstEntryIndex(path);
+    if (index >= 0) {
+        const ListingEntry &old = cacheListing->entries.at(index);
+        if (copy.kind == EntryKind::ImgArchive) {
+            // An archive keeps its remembered members; one that was a plain
+            // file before gets a group of its own.
+            copy.imgId = old.kind == EntryKind::ImgArchive ? old.imgId : ListingGroups::addGroup(*cacheListing);
+        }
+        cacheListing->entries[index] = copy;
+    } else {
+        if (copy.kind == EntryKind::ImgArchive)
+            copy.imgId = ListingGroups::addGroup(*cacheListing);
+        cacheListing->entries.append(copy);
+    }
+    host->workDone();
+    host->saveCacheListing();
+}
+
+void SyncLedger::commitArchiveMember(const QString &archivePath, const QString &name)
+{
+    if (!cacheListing || !host)
+        return;
+    const ListingEntry *remote = remoteArchive(archivePath);
+    const int index = cacheListing->firstArchiveIndex(archivePath);
+    if (!remote || index < 0)
+        return;
+    host->pendingRebuilds().insert(archivePath);
+
+    const QVector<ListingEntry> remoteRecords = remoteListing->imgGroups.value(remote->imgId);
+    const auto source = std::find_if(remoteRecords.cbegin(), remoteRecords.cend(),
+                                     [&name](const ListingEntry &record) { return record.name == name; });
+    if (source != remoteRecords.cend()) {
+        QVector<ListingEntry> &records = cacheListing->group(cacheListing->entries.at(index).imgId);
+        const auto target = std::find_if(records.begin(), records.end(), [&name](const ListingEntry &record) {
+            return !record.isRemoved() && record.name == name;
+        });
+        if (target != records.end())
+            *target = *source;
+        else
+            records.append(*source);
+    }
+    host->workDone();
+    host->saveCacheListing();
+}
+
+void SyncLedger::commitArchive(const QString &path)
+{
+    if (!cacheListing || !host)
+        return;
+    const ListingEntry *remote = remoteArchive(path);
+    if (!remote)
+        return;
+    ListingEntry copy = rememberedCopy(*remote);
+    host->pendingRebuilds().insert(path);
+
+    int kept = -1;
+    for (int i = 0; i < cacheListing->entries.size();) {
+        if (cacheListing->entries.at(i).isRemoved() || cacheListing->entries.at(i).path != path) {
+            ++i;
+            continue;
+        }
+        if (kept >= 0) {
+            cacheListing->entries.remove(i);
+            continue;
+        }
+        kept = i++;
+    }
+    if (kept >= 0) {
+        const ListingEntry &old = cacheListing->entries.at(kept);
+        if (old.kind == EntryKind::ImgArchive) {
+            copy.imgId = old.imgId;
+            // The archive was replaced as a whole: the remembered member sums
+            // describe the old one. The names and sizes stay; the sums are
+            // taken afresh from the new archive in the next pass.
+            for (ListingEntry &record : cacheListing->group(copy.imgId))
+                record.md5.clear();
+        } else {
+            copy.imgId = ListingGroups::addGroup(*cacheListing);
+        }
+        cacheListing->entries[kept] = copy;
+    } else {
+        copy.imgId = ListingGroups::addGroup(*cacheListing);
+        cacheListing->entries.append(copy);
+    }
+    host->workDone();
+    host->saveCacheListing();
+}
+
+void SyncLedger::commitDirectory(const QString &path)
+{
+    if (!cacheListing || !host || path.isEmpty() || !SyncPaths::isSafe(path))
+        return;
+    // Reserving may record tens of thousands of folders: a set answers
+    // "known already?" at once, and the order is restored when the listing
+    // is saved (which normalises it), not with every folder.
+    if (cachedDirectorySet.isEmpty()) {
+        for (const QString &directory : qAsConst(cacheListing->directories)) {
+            if (!directory.isEmpty())
+                cachedDirectorySet.insert(directory);
+        }
+    }
+    if (cachedDirectorySet.contains(path))
+        return;
+    cachedDirectorySet.insert(path);
+    cacheListing->directories.append(path);
+    host->saveCacheListing();
+}
