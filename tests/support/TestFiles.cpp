@@ -77,7 +77,7 @@ bool link(const QString &target, const QString &linkPath)
     // start.exe returns before the Unix program has done its work.
     QProcess::execute(QStringLiteral("start.exe"), {QStringLiteral("/unix"), QStringLiteral("/bin/ln"),
                                                     QStringLiteral("-s"), unixTarget, unixLink});
-    for (int waited = 0; waited < 10000 && !QFileInfo::exists(linkPath); waited += 50)
+    for (int waited = 0; waited < 30000 && !QFileInfo::exists(linkPath); waited += 50)
         QThread::msleep(50);
     return QFileInfo::exists(linkPath);
 #else
