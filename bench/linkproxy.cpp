@@ -72,10 +72,11 @@ void onStop(int)
 }
 
 // One direction of the link, shared by all connections.
-struct Link {
-    double nanosPerByte = 0;  // 0: no limit
-    Nanos freeAt = 0;         // when the bottleneck has sent everything queued
-    Nanos queueNanos = 0;     // how much it may hold before senders wait
+struct Link
+{
+    double nanosPerByte = 0; // 0: no limit
+    Nanos freeAt = 0;        // when the bottleneck has sent everything queued
+    Nanos queueNanos = 0;    // how much it may hold before senders wait
     std::uint64_t carried = 0;
 
     bool hasRoom(Nanos t) const { return nanosPerByte == 0 || freeAt - t < queueNanos; }
@@ -91,38 +92,42 @@ struct Link {
     }
 };
 
-struct Chunk {
+struct Chunk
+{
     Nanos due;
-    std::vector<char> data;  // empty: the sender's end of stream
+    std::vector<char> data; // empty: the sender's end of stream
     std::size_t offset = 0;
 };
 
 // One direction of one connection.
-struct Pipe {
+struct Pipe
+{
     int from = -1;
     int to = -1;
     Link *link = nullptr;
     std::deque<Chunk> chunks;
-    std::size_t pending = 0;  // bytes read and not yet written on
-    Nanos openAt = 0;         // nothing is read before this
-    bool ended = false;       // the sender's end of stream was read
-    bool closed = false;      // and passed on
-    bool blocked = false;     // the receiver's socket is full
+    std::size_t pending = 0; // bytes read and not yet written on
+    Nanos openAt = 0;        // nothing is read before this
+    bool ended = false;      // the sender's end of stream was read
+    bool closed = false;     // and passed on
+    bool blocked = false;    // the receiver's socket is full
 
     Nanos lastDue() const { return chunks.empty() ? 0 : chunks.back().due; }
 };
 
-struct Connection {
+struct Connection
+{
     int client = -1;
     int server = -1;
-    Pipe up;    // client to server
-    Pipe down;  // server to client
+    Pipe up;   // client to server
+    Pipe down; // server to client
     bool broken = false;
 
     bool finished() const { return broken || (up.closed && down.closed); }
 };
 
-struct Settings {
+struct Settings
+{
     int upstreamPort = 0;
     Nanos oneWay = 0;
     double rateMbit = 0;
@@ -201,7 +206,7 @@ int listenOnFreePort(int &port)
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
@@ -221,7 +226,7 @@ int connectUpstream(int port)
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(std::uint16_t(port));
@@ -272,7 +277,7 @@ int main(int argc, char *argv[])
     if (settings.upstreamPort == 0)
         return usage("--upstream PORT is required");
 
-    Link links[2];  // 0: towards the server, 1: towards the client
+    Link links[2]; // 0: towards the server, 1: towards the client
     if (settings.rateMbit > 0) {
         const double bytesPerSecond = settings.rateMbit * 1e6 / 8;
         for (Link &link : links) {
@@ -284,8 +289,8 @@ int main(int argc, char *argv[])
         readSize = std::clamp<std::size_t>(std::size_t(bytesPerSecond / 1000), 1500, 64 * 1024);
     }
     // Room for everything in flight on the link, and some more.
-    pendingCap = std::max<std::size_t>(pendingCap, std::size_t(settings.rateMbit * 1e6 / 8 * 2
-                                                               * double(settings.oneWay) / 1e9));
+    pendingCap = std::max<std::size_t>(pendingCap,
+                                       std::size_t(settings.rateMbit * 1e6 / 8 * 2 * double(settings.oneWay) / 1e9));
 
     std::signal(SIGTERM, onStop);
     std::signal(SIGINT, onStop);
@@ -329,7 +334,7 @@ int main(int argc, char *argv[])
         // What to wait for, and until when.
         const Nanos t0 = t;
         Nanos wake = t + kSecond;
-        fds.assign(1, pollfd {listener, POLLIN, 0});
+        fds.assign(1, pollfd{listener, POLLIN, 0});
         for (auto &c : connections) {
             short client = 0;
             short server = 0;
@@ -347,11 +352,11 @@ int main(int argc, char *argv[])
             }
             // A socket with nothing to wait for stays out of the poll: once
             // both ways are shut it would report a hang-up at once, forever.
-            fds.push_back(pollfd {client ? c->client : -1, client, 0});
-            fds.push_back(pollfd {server ? c->server : -1, server, 0});
+            fds.push_back(pollfd{client ? c->client : -1, client, 0});
+            fds.push_back(pollfd{server ? c->server : -1, server, 0});
         }
         const Nanos wait = std::max<Nanos>(0, wake - t);
-        timespec timeout {time_t(wait / kSecond), long(wait % kSecond)};
+        timespec timeout{time_t(wait / kSecond), long(wait % kSecond)};
         const int ready = ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
         if (ready < 0) {
             if (errno == EINTR)

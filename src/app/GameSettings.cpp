@@ -24,7 +24,7 @@ GameSettings::GameSettings(const QString &documentsFolder)
     if (documentsFolder.isEmpty())
         return;
     const QString userFilesDir = QDir::fromNativeSeparators(documentsFolder)
-                                 + QStringLiteral("/GTA San Andreas User Files");
+        + QStringLiteral("/GTA San Andreas User Files");
     configFile = QDir::toNativeSeparators(userFilesDir + QStringLiteral("/listva.cfg"));
     settingsFile = QDir::toNativeSeparators(userFilesDir + QStringLiteral("/gta_sa.set"));
     load();

@@ -2,7 +2,6 @@
 
 #include "platform/Platform.h"
 
-
 namespace {
 
 // The client program's fixed access switch, passed verbatim.

@@ -49,8 +49,8 @@ QtMessageHandler writeLine(QtMsgType type, const QMessageLogContext &context, co
     QMutexLocker locker(&s.mutex);
     if (!s.file || s.full)
         return s.previous;
-    QString text = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) +
-                   QLatin1Char(kindLetter(type)) + QLatin1Char(' ');
+    QString text = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz "))
+        + QLatin1Char(kindLetter(type)) + QLatin1Char(' ');
     if (context.category && qstrcmp(context.category, "default") != 0)
         text += QLatin1String(context.category) + QStringLiteral(": ");
     text += message + QLatin1Char('\n');

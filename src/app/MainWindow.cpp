@@ -46,8 +46,7 @@ QPoint roundedPoint(const QPointF &point)
     return QPoint(qFloor(point.x() + 0.5), qFloor(point.y() + 0.5));
 }
 
-CustomLabel *makeCaption(QLabel *host, int pointSize, int weight, const QColor &color, int flags,
-                         const QString &text)
+CustomLabel *makeCaption(QLabel *host, int pointSize, int weight, const QColor &color, int flags, const QString &text)
 {
     auto *caption = new CustomLabel(host, 5.0);
     caption->setAutoRender(false);
@@ -81,8 +80,8 @@ MainWindow::MainWindow(const AppPaths &paths, QWidget *parent)
     newsList = new NewsList(ui->newsListWidget);
 
     // Latin letters and the underscore only, at most 20 of them.
-    ui->nicknameField->setValidator(new QRegularExpressionValidator(
-        QRegularExpression(QStringLiteral("[A-Za-z_]{3,20}")), ui->nicknameField));
+    ui->nicknameField->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[A-Za-z_]{3,20}")), ui->nicknameField));
 
     ui->overlayWidget->resize(900, 500);
     ui->overlayWidget->hide();
@@ -408,8 +407,7 @@ void MainWindow::btnJoinGameClick(bool checked)
     Q_UNUSED(checked)
     if (!gameReady) {
         MessageDialog::showMessage(this, MessageDialog::Info,
-                                   QStringLiteral("Игра ещё не готова. Пожалуйста, подождите."),
-                                   MessageDialog::OkOnly);
+                                   QStringLiteral("Игра ещё не готова. Пожалуйста, подождите."), MessageDialog::OkOnly);
         return;
     }
     const QString nickname = ui->nicknameField->text();

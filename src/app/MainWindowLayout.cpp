@@ -12,11 +12,10 @@
 #include <QPushButton>
 #include <QWidget>
 
-const char MainWindowLayout::HeaderHoverStyle[] =
-    "background: rgba(250, 170, 15, 250);\n"
-    "background-image: url(:/images/headerBtnHover.png);\n"
-    "background-position: bottom center;\n"
-    "background-repeat: no-repeat;";
+const char MainWindowLayout::HeaderHoverStyle[] = "background: rgba(250, 170, 15, 250);\n"
+                                                  "background-image: url(:/images/headerBtnHover.png);\n"
+                                                  "background-position: bottom center;\n"
+                                                  "background-repeat: no-repeat;";
 
 namespace {
 
@@ -71,15 +70,14 @@ void MainWindowLayout::setupUi(QMainWindow *window)
 
     centralWidget = new QWidget(window);
     centralWidget->setObjectName(QStringLiteral("centralWidget"));
-    centralWidget->setStyleSheet(QStringLiteral(
-        "#centralWidget {\n"
-        "background-image: url(:/images/body.png);\n"
-        "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
-        "stop:0 rgba(230, 150, 2, 230), stop:1 rgba(255, 250, 10, 200));\n"
-        "}\n"
-        "#centralWidget * {\n"
-        "color: #fff;\n"
-        "}"));
+    centralWidget->setStyleSheet(QStringLiteral("#centralWidget {\n"
+                                                "background-image: url(:/images/body.png);\n"
+                                                "background-color: qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, "
+                                                "stop:0 rgba(230, 150, 2, 230), stop:1 rgba(255, 250, 10, 200));\n"
+                                                "}\n"
+                                                "#centralWidget * {\n"
+                                                "color: #fff;\n"
+                                                "}"));
 
     // Header: logo, title, the four links, settings, minimise and close.
     headerWidget = create<QWidget>(centralWidget, "headerWidget", 0, 0, 900, 50);

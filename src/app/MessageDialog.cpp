@@ -137,8 +137,8 @@ void MessageDialog::setType(MessageType type)
     headerLabel->setStyleSheet(QStringLiteral("background-image: url(%1); background-position: left center; "
                                               "background-repeat: no-repeat;")
                                    .arg(QLatin1String(look.icon)));
-    bodyWidget->setStyleSheet(QStringLiteral("#bodyWidget {background: #ff9000;border-top: 2px solid %1;}")
-                                  .arg(QLatin1String(look.accent)));
+    bodyWidget->setStyleSheet(
+        QStringLiteral("#bodyWidget {background: #ff9000;border-top: 2px solid %1;}").arg(QLatin1String(look.accent)));
     headerCaption->setText(QString::fromUtf8(look.title));
 }
 

@@ -40,8 +40,7 @@ public:
     // Runs a dialog modally over host's window (none for a message before
     // the window exists), with its overlay shown meanwhile. Returns 1 after
     // "Ок" or "Да", 0 after "Нет" or Escape.
-    static int showMessage(DialogHost *host, MessageType type, const QString &text,
-                           MessageButtons buttons = OkOnly);
+    static int showMessage(DialogHost *host, MessageType type, const QString &text, MessageButtons buttons = OkOnly);
 
     // Test hook for whole processes: when ms is 0 or more, every dialog that
     // showMessage opens (and every system message box of the launcher)

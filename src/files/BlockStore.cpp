@@ -18,8 +18,7 @@ QString hexMd5(const QByteArray &bytes)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
 }
 
-BlockStore::Outcome outcome(BlockStore::Outcome::Kind kind,
-                            Platform::FileFault fault = Platform::FileFault::None)
+BlockStore::Outcome outcome(BlockStore::Outcome::Kind kind, Platform::FileFault fault = Platform::FileFault::None)
 {
     BlockStore::Outcome result;
     result.kind = kind;
@@ -102,8 +101,8 @@ Outcome storeMember(ImgArchive::ArchiveEditor &archive, const QString &name, con
         archive.remove(index);
         index = -1;
     }
-    const bool stored =
-        (index < 0 ? archive.append(name, content) : archive.replace(index, content)) && archive.writeDirectory();
+    const bool stored = (index < 0 ? archive.append(name, content) : archive.replace(index, content))
+        && archive.writeDirectory();
     if (stored)
         return outcome(Outcome::Stored);
     return outcome(Outcome::WriteFailed, Platform::lastFileFault());

@@ -28,8 +28,8 @@ constexpr int HashChunkSize = 256 << 10;
 const char StaticHeaderName[] = "v2staticHeader.v2sh";
 
 // The game's IMG files that are data files of their own, not archives.
-const char *const NonArchiveImgNames[] = {"anim.img",     "cuts.img",   "carrec.img", "paths.img",
-                                          "script.img",   "cutscene.img", "mp_col.img", "custom.img"};
+const char *const NonArchiveImgNames[] = {"anim.img",   "cuts.img",     "carrec.img", "paths.img",
+                                          "script.img", "cutscene.img", "mp_col.img", "custom.img"};
 
 QString lowerSuffix(const QString &name)
 {

@@ -14,8 +14,9 @@ FolderWalk::~FolderWalk() = default;
 
 void FolderWalk::enter(const QString &folder)
 {
-    stack.push_back(std::make_unique<QDirIterator>(
-        folder, QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot | (filters & (QDir::Hidden | QDir::System))));
+    stack.push_back(std::make_unique<QDirIterator>(folder,
+                                                   QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot
+                                                       | (filters & (QDir::Hidden | QDir::System))));
 }
 
 bool FolderWalk::hasNext()
@@ -34,7 +35,7 @@ bool FolderWalk::hasNext()
         // As with QDir: QDir::System also lists what is neither a file nor a
         // folder, such as a link that leads nowhere.
         const bool wanted = ((filters & QDir::Files) && info.isFile()) || ((filters & QDir::Dirs) && info.isDir())
-                            || ((filters & QDir::System) && !info.isFile() && !info.isDir());
+            || ((filters & QDir::System) && !info.isFile() && !info.isDir());
         if (wanted && !(link && (filters & QDir::NoSymLinks))) {
             upcoming = info;
             ready = true;

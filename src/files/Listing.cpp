@@ -107,12 +107,11 @@ void appendNumber(QByteArray &out, qint64 value)
 // first one that is not removed, or the first one when all are. A removed
 // record must not stand in for a live one with the same key: the live one
 // would be dropped and lost when the listing is next written.
-template <typename Container, typename KeyOf, typename IsRemoved>
+template<typename Container, typename KeyOf, typename IsRemoved>
 void sortAndKeepOnePerKey(Container &items, KeyOf keyOf, IsRemoved isRemoved)
 {
     using Item = typename Container::value_type;
-    std::stable_sort(items.begin(), items.end(),
-                     [&](const Item &a, const Item &b) { return keyOf(a) < keyOf(b); });
+    std::stable_sort(items.begin(), items.end(), [&](const Item &a, const Item &b) { return keyOf(a) < keyOf(b); });
     const int count = items.size();
     int kept = 0;
     for (int first = 0; first < count;) {

@@ -19,13 +19,13 @@ enum class EntryKind : quint32 {
 struct ListingEntry
 {
     EntryKind kind = EntryKind::File;
-    QString name;         // lower-case file name; inside an archive: its name there
-    QString path;         // lower-case relative path
-    quint32 size = 0;     // bytes
-    QString md5;          // 32 lower-case hex digits, empty when unknown
-    quint32 mtime = 0;    // seconds since 1970-01-01 UTC; only in the remembered state
-    qint32 imgId = -1;    // ImgArchive: key of its IMG group
-    quint32 imgOffset = 0; // inside an archive: start sector (2048-byte units); never written
+    QString name;           // lower-case file name; inside an archive: its name there
+    QString path;           // lower-case relative path
+    quint32 size = 0;       // bytes
+    QString md5;            // 32 lower-case hex digits, empty when unknown
+    quint32 mtime = 0;      // seconds since 1970-01-01 UTC; only in the remembered state
+    qint32 imgId = -1;      // ImgArchive: key of its IMG group
+    quint32 imgOffset = 0;  // inside an archive: start sector (2048-byte units); never written
     quint32 blockCount = 0; // AudioFile: parts; ImgArchive: 16 MiB blocks of the rebuilt archive
     quint32 partSize = 0;   // AudioFile: bytes per part
     quint32 extra = 0;      // ImgArchive in the sync list: download size of the whole archive

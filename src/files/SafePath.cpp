@@ -26,7 +26,7 @@ bool isReservedDeviceName(const QString &name)
     QString base = name.section(QLatin1Char('.'), 0, 0).toLower();
     while (base.endsWith(QLatin1Char(' ')))
         base.chop(1);
-    static const QStringList plain{QStringLiteral("con"), QStringLiteral("prn"), QStringLiteral("aux"),
+    static const QStringList plain{QStringLiteral("con"), QStringLiteral("prn"),    QStringLiteral("aux"),
                                    QStringLiteral("nul"), QStringLiteral("conin$"), QStringLiteral("conout$")};
     if (plain.contains(base))
         return true;
@@ -34,7 +34,7 @@ bool isReservedDeviceName(const QString &name)
         return false;
     const QChar digit = base.at(3);
     return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00b9) || digit == QChar(0x00b2)
-           || digit == QChar(0x00b3);
+        || digit == QChar(0x00b3);
 }
 
 bool isPortableName(const QString &name)

@@ -50,8 +50,8 @@ QSettings *openClientSettings()
     return new QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\" VARO_REGISTRY_VENDOR "\\CR-MP\\GenerationC"),
                          QSettings::NativeFormat);
 #else
-    return new QSettings(QSettings::NativeFormat, QSettings::UserScope,
-                         QStringLiteral(VARO_REGISTRY_VENDOR "/CR-MP"), QStringLiteral("GenerationC"));
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral(VARO_REGISTRY_VENDOR "/CR-MP"),
+                         QStringLiteral("GenerationC"));
 #endif
 }
 

@@ -216,14 +216,13 @@ bool startDetached(const QString &program, const QStringList &arguments, const Q
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGCHLD);
     bool ready = posix_spawnattr_setsigmask(&attributes, &none) == 0
-                 && posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
-                 && posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK
-                                                             | POSIX_SPAWN_SETSIGDEF) == 0;
+        && posix_spawnattr_setsigdefault(&attributes, &defaults) == 0
+        && posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)
+            == 0;
     if (ready && !folder.isEmpty())
         ready = posix_spawn_file_actions_addchdir_np(&actions, folder.constData()) == 0;
     pid_t pid = 0;
-    const bool started =
-        ready && posix_spawnp(&pid, argv.front(), &actions, &attributes, argv.data(), environ) == 0;
+    const bool started = ready && posix_spawnp(&pid, argv.front(), &actions, &attributes, argv.data(), environ) == 0;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     // Not waited for: the launcher ends soon after starting the game or the

@@ -24,7 +24,7 @@ namespace {
 const int InUseRetryDelaysMs[] = {100, 200, 300, 400, 500, 500, 500, 500};
 
 // Runs a file operation again while it fails because the file is in use.
-template <typename Operation>
+template<typename Operation>
 bool retryWhileInUse(Operation operation, Platform::FileFault *fault)
 {
     Platform::FileFault last = Platform::FileFault::None;

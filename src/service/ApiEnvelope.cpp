@@ -45,8 +45,7 @@ HttpRequest makeRequest(const QString &apiBase, const QString &action, const QSt
     return makeRequest(apiBase, action, version, makeSalt());
 }
 
-HttpRequest makeRequest(const QString &apiBase, const QString &action, const QString &version,
-                        const QString &salt)
+HttpRequest makeRequest(const QString &apiBase, const QString &action, const QString &version, const QString &salt)
 {
     HttpRequest request(scriptUrl(apiBase));
     request.addParam(QStringLiteral("data"), action);

@@ -34,7 +34,6 @@ QString scriptUrl(const QString &apiBase);
 HttpRequest makeRequest(const QString &apiBase, const QString &action, const QString &version = QString());
 
 // The same with a given salt.
-HttpRequest makeRequest(const QString &apiBase, const QString &action, const QString &version,
-                        const QString &salt);
+HttpRequest makeRequest(const QString &apiBase, const QString &action, const QString &version, const QString &salt);
 
 } // namespace ApiEnvelope

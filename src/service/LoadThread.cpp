@@ -299,8 +299,7 @@ bool LoadThread::installUpdate()
 #endif
     // Whether the installer started is all that is known: what it does
     // afterwards is its own business (it replaces the launcher).
-    const bool started =
-        Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), paths.appDir());
+    const bool started = Platform::startDetached(QDir::toNativeSeparators(installer), QStringList(), paths.appDir());
     qCDebug(lcLoad) << "[update installer]" << installer << started;
     return started;
 }

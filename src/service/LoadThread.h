@@ -31,8 +31,7 @@ public:
     // is the launcher API base. newsSink receives the news items and is not
     // owned; without one the news are read but kept nowhere (and no
     // pictures are fetched).
-    LoadThread(const AppPaths &paths, const QString &apiBase, NewsSink *newsSink = nullptr,
-               QObject *parent = nullptr);
+    LoadThread(const AppPaths &paths, const QString &apiBase, NewsSink *newsSink = nullptr, QObject *parent = nullptr);
     ~LoadThread() override;
 
     // The stages of start(), in run order. Each ends normally when the

@@ -91,16 +91,16 @@ public:
     enum class Result {
         Running,
         Ok,
-        NetworkError,     // the network layer's error (networkError()), an error status included
-        NotWebAddress,    // an address or redirect target that is not http(s)
+        NetworkError,  // the network layer's error (networkError()), an error status included
+        NotWebAddress, // an address or redirect target that is not http(s)
         TooManyRedirects,
-        TooLarge,         // announced or received beyond the body limit
-        Short,            // ended before its announced length
-        Rejected,         // the sink refused the content
-        SinkFailed,       // the sink could not store it
-        Stalled,          // no body byte for the stall limit
-        TimedOut,         // a hop took longer than its time-out
-        Aborted,          // the caller aborted
+        TooLarge,   // announced or received beyond the body limit
+        Short,      // ended before its announced length
+        Rejected,   // the sink refused the content
+        SinkFailed, // the sink could not store it
+        Stalled,    // no body byte for the stall limit
+        TimedOut,   // a hop took longer than its time-out
+        Aborted,    // the caller aborted
     };
 
     struct Limits

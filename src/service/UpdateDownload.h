@@ -7,7 +7,6 @@
 #include <QUrl>
 #include <QtGlobal>
 
-
 class QNetworkAccessManager;
 class Transfer;
 
@@ -36,8 +35,7 @@ public:
 
     // url must be an http(s) address; version is the offered launcher
     // version shown in the status texts; installerPath is the file written.
-    UpdateDownload(const QString &url, const QString &version, const QString &installerPath,
-                   QObject *parent = nullptr);
+    UpdateDownload(const QString &url, const QString &version, const QString &installerPath, QObject *parent = nullptr);
     ~UpdateDownload() override;
 
     // Path of the installer file.
@@ -69,7 +67,6 @@ public slots:
     void checkExit();
 
 private:
-
     QUrl downloadUrl;
     QString installerFile;
     QString latestVersion;

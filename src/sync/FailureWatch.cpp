@@ -81,7 +81,8 @@ QString FailureWatch::leftText(const WorkFailure &failure, bool failed)
 QString FailureWatch::rightText(const WorkFailure &failure, bool failed)
 {
     if (!failed)
-        return QStringLiteral("Файл меняется после каждой проверки: закройте мешающие программы и перезапустите лаунчер");
+        return QStringLiteral(
+            "Файл меняется после каждой проверки: закройте мешающие программы и перезапустите лаунчер");
     if (failure.step == WorkFailure::Step::LeadsOutside)
         return QStringLiteral("Путь проходит через ссылку на другую папку: уберите ссылку и перезапустите лаунчер");
     switch (failure.fault) {

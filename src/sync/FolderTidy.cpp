@@ -31,8 +31,8 @@ void removeSaveLeftovers(const QString &path)
 {
     const QFileInfo target(path);
     const QDir folder = target.absoluteDir();
-    const QRegularExpression leftover(QRegularExpression::anchoredPattern(
-        QRegularExpression::escape(target.fileName()) + QStringLiteral("\\.[A-Za-z0-9]{6}")));
+    const QRegularExpression leftover(QRegularExpression::anchoredPattern(QRegularExpression::escape(target.fileName())
+                                                                          + QStringLiteral("\\.[A-Za-z0-9]{6}")));
     const QStringList names = folder.entryList({target.fileName() + QStringLiteral(".*")},
                                                QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {

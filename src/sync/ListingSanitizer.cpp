@@ -14,8 +14,8 @@ namespace {
 Q_LOGGING_CATEGORY(lcSanitize, "varo.sync", QtInfoMsg)
 
 // The largest file an archive record can describe.
-constexpr quint64 MaxMemberBytes =
-    quint64(ImgArchive::ArchiveEditor::MaxEntrySectors) * quint64(ImgArchive::ArchiveEditor::SectorSize);
+constexpr quint64 MaxMemberBytes = quint64(ImgArchive::ArchiveEditor::MaxEntrySectors)
+    * quint64(ImgArchive::ArchiveEditor::SectorSize);
 
 // Whether every component of a path is in the form the clean-up gives names.
 bool isNormalized(const QString &path)
@@ -100,11 +100,11 @@ int sanitizeListing(Listing &listing)
             if (!SafePath::isSafeMemberName(record.name))
                 qCWarning(lcSanitize).noquote() << "[unsafe member]" << group.key() << record.name;
             else if (names.contains(key))
-                qCWarning(lcSanitize).noquote() << "[unusable member] differs only in case:" << group.key()
-                                                << record.name;
+                qCWarning(lcSanitize).noquote()
+                    << "[unusable member] differs only in case:" << group.key() << record.name;
             else if (record.size == 0 || record.size > MaxMemberBytes)
-                qCWarning(lcSanitize).noquote() << "[unusable member] size:" << group.key() << record.name
-                                                << record.size;
+                qCWarning(lcSanitize).noquote()
+                    << "[unusable member] size:" << group.key() << record.name << record.size;
             else {
                 names.insert(key);
                 continue;

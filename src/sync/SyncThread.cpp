@@ -35,7 +35,6 @@ constexpr qint64 MaxSyncListSize = 32 << 20;
 constexpr int RepeatPauseMs = 3000;
 constexpr int PauseStepMs = 100;
 
-
 } // namespace
 
 SyncThread::SyncThread(const AppPaths &appPaths, const QString &api, const QString &mirror, QObject *parent)

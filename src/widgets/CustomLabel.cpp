@@ -85,6 +85,5 @@ void CustomLabel::render()
         painter.setFont(labelFont);
         painter.drawText(QRect(0, 0, image.width(), image.height()), textFlags, labelText);
     }
-    setPixmap(QPixmap::fromImage(
-        image.scaled(boxWidth, boxHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    setPixmap(QPixmap::fromImage(image.scaled(boxWidth, boxHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
 }

@@ -22,7 +22,7 @@ QString shortened(const QString &value, int limit)
     return value.left(limit) + QStringLiteral("...");
 }
 
-template <typename Widget>
+template<typename Widget>
 Widget *place(QWidget *parent, const QRect &geometry, const char *objectName)
 {
     auto *widget = new Widget(parent);
@@ -66,8 +66,7 @@ NewsList::NewsList(QWidget *parent)
 
 NewsList::~NewsList() = default;
 
-unsigned int NewsList::addNews(const QString &caption, const QString &text, const QString &date,
-                               const QString &link)
+unsigned int NewsList::addNews(const QString &caption, const QString &text, const QString &date, const QString &link)
 {
     NewsItem entry{shortened(caption, CaptionLimit), shortened(text, TextLimit), date, link};
     QMutexLocker locker(&itemsMutex);
@@ -124,8 +123,7 @@ NewsList::NewsCard NewsList::makeCard(int i, const NewsItem &entry)
     c.dateText = renderText(c.dateLabel, 6.3, 33, 81, Qt::AlignCenter, entry.date);
 
     c.pictureLabel = place<QLabel>(c.content, QRect(186, 0, PictureSize, PictureSize), "pictureLabel");
-    c.pictureLabel->setStyleSheet(
-        QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
+    c.pictureLabel->setStyleSheet(QStringLiteral("border-top-right-radius: 4px; border-bottom-right-radius: 4px;"));
 
     for (QWidget *w : {static_cast<QWidget *>(c.background), static_cast<QWidget *>(c.captionLabel),
                        static_cast<QWidget *>(c.textLabel), static_cast<QWidget *>(c.dateLabel),
@@ -179,8 +177,8 @@ void NewsList::setNewsImage(uint idx, const QImage &image)
     if (idx >= uint(cards.size()) || image.isNull())
         return;
     QLabel *picture = cards.at(int(idx)).pictureLabel;
-    picture->setPixmap(QPixmap::fromImage(
-        image.scaled(picture->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    picture->setPixmap(
+        QPixmap::fromImage(image.scaled(picture->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
 }
 
 void NewsList::wheelEvent(QWheelEvent *event)

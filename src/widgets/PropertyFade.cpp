@@ -13,8 +13,8 @@ void stop(QPointer<QPropertyAnimation> &running)
     running = nullptr;
 }
 
-void restart(QPointer<QPropertyAnimation> &running, QObject *target, const QByteArray &property,
-             const QVariant &to, QObject *owner, int durationMs)
+void restart(QPointer<QPropertyAnimation> &running, QObject *target, const QByteArray &property, const QVariant &to,
+             QObject *owner, int durationMs)
 {
     stop(running);
     if (!target)
@@ -26,8 +26,8 @@ void restart(QPointer<QPropertyAnimation> &running, QObject *target, const QByte
     running->start();
 }
 
-bool fadeOnHover(const QEvent *event, QPointer<QPropertyAnimation> &running, QObject *effect, double rest,
-                 double hover, QObject *owner)
+bool fadeOnHover(const QEvent *event, QPointer<QPropertyAnimation> &running, QObject *effect, double rest, double hover,
+                 QObject *owner)
 {
     if (event->type() != QEvent::Enter && event->type() != QEvent::Leave)
         return false;

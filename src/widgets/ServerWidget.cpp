@@ -148,8 +148,8 @@ void ServerWidget::fitName()
     // The name's box reaches under the centred player count; a name that
     // would run into the count ends in an ellipsis before it instead.
     const QFontMetrics countMetrics(countLabel->font());
-    const int countLeft =
-        countLabel->x() + (countLabel->width() - countMetrics.horizontalAdvance(countLabel->text())) / 2;
+    const int countLeft = countLabel->x()
+        + (countLabel->width() - countMetrics.horizontalAdvance(countLabel->text())) / 2;
     const int room = qMin(nameLabel->width(), countLeft - NameCountGap - nameLabel->x());
     const QString shown = QFontMetrics(nameLabel->font()).elidedText(name, Qt::ElideRight, qMax(0, room));
     nameLabel->setText(shown);

@@ -48,9 +48,11 @@ void TestBuildInfo::versionText()
     // The build's own date (setting or compiler) always reads.
     QVERIFY(BuildInfo::parseCompilerDate(BuildInfo::compilerDate()).isValid());
     const QString text = BuildInfo::versionText();
-    QVERIFY2(QRegularExpression(QStringLiteral("^Версия 1\\.0\\.0\\.0 от \\d\\d\\.\\d\\d\\.\\d{4}$")).match(text).hasMatch(),
-             qPrintable(text));
-    QVERIFY(text.endsWith(BuildInfo::parseCompilerDate(BuildInfo::compilerDate()).toString(QStringLiteral("dd.MM.yyyy"))));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^Версия 1\\.0\\.0\\.0 от \\d\\d\\.\\d\\d\\.\\d{4}$")).match(text).hasMatch(),
+        qPrintable(text));
+    QVERIFY(
+        text.endsWith(BuildInfo::parseCompilerDate(BuildInfo::compilerDate()).toString(QStringLiteral("dd.MM.yyyy"))));
 }
 
 QTEST_MAIN(TestBuildInfo)

@@ -80,18 +80,16 @@ void TestGameSettings::readAndSave_data()
     QByteArray crlf = example;
     crlf.replace("\n", "\r\n");
     QTest::newRow("CR LF line ends") << crlf << exampleEntries << exampleSaved;
-    QTest::newRow("last line without line end") << QByteArray("a=1\nb=2") << Entries{{"a", 1}, {"b", 2}}
-                                                 << QByteArray("a=1\nb=2\n");
+    QTest::newRow("last line without line end")
+        << QByteArray("a=1\nb=2") << Entries{{"a", 1}, {"b", 2}} << QByteArray("a=1\nb=2\n");
 
-    QTest::newRow("duplicate key keeps last") << QByteArray("k=1\nk=7\nk = 3\n") << Entries{{"k", 7}, {"k ", 3}}
-                                              << QByteArray("k=7\nk =3\n");
+    QTest::newRow("duplicate key keeps last")
+        << QByteArray("k=1\nk=7\nk = 3\n") << Entries{{"k", 7}, {"k ", 3}} << QByteArray("k=7\nk =3\n");
     QTest::newRow("normalised in key order") << QByteArray("z=007\n\t \nB= 5 \na=+2\n")
-                                             << Entries{{"B", 5}, {"a", 2}, {"z", 7}}
-                                             << QByteArray("B=5\na=2\nz=7\n");
-    QTest::newRow("empty key and empty value") << QByteArray("=5\nv=\n") << Entries{{"", 5}, {"v", 0}}
-                                               << QByteArray("=5\nv=0\n");
-    QTest::newRow("placeholder in key") << QByteArray("x%1%2=4\n") << Entries{{"x%1%2", 4}}
-                                        << QByteArray("x%1%2=4\n");
+                                             << Entries{{"B", 5}, {"a", 2}, {"z", 7}} << QByteArray("B=5\na=2\nz=7\n");
+    QTest::newRow("empty key and empty value")
+        << QByteArray("=5\nv=\n") << Entries{{"", 5}, {"v", 0}} << QByteArray("=5\nv=0\n");
+    QTest::newRow("placeholder in key") << QByteArray("x%1%2=4\n") << Entries{{"x%1%2", 4}} << QByteArray("x%1%2=4\n");
     QTest::newRow("Latin-1 key") << QByteArray("\xe9t\xe9=1\n") << Entries{{QStringLiteral("\u00e9t\u00e9"), 1}}
                                  << QStringLiteral("\u00e9t\u00e9=1\n").toLocal8Bit();
 

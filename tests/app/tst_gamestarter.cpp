@@ -59,18 +59,32 @@ void TestGameStarter::commandLine_data()
     QTest::addColumn<bool>("client");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("game") << "D:/Games/Varo/gtasa" << "Ivan_Petrov" << "10.0.0.1" << "7777" << false
+    QTest::newRow("game") << "D:/Games/Varo/gtasa"
+                          << "Ivan_Petrov"
+                          << "10.0.0.1"
+                          << "7777" << false
                           << "\"D:/Games/Varo/gtasa\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h 10.0.0.1 -p 7777";
-    QTest::newRow("client program") << "D:/Games/Varo/gtasa" << "Ivan_Petrov" << "10.0.0.1" << "7777" << true
+    QTest::newRow("client program") << "D:/Games/Varo/gtasa"
+                                    << "Ivan_Petrov"
+                                    << "10.0.0.1"
+                                    << "7777" << true
                                     << "\"D:/Games/Varo/gtasa\\bin\\release\\varo.exe\" -kemT5092417 -c -n "
                                        "Ivan_Petrov -h 10.0.0.1 -p 7777";
     QTest::newRow("spaces in the folder, blanks in the nickname")
-        << "C:/Program Files/Varo Online/gtasa" << "  Ivan \t  Petrov \n" << "play.example" << "7777" << false
+        << "C:/Program Files/Varo Online/gtasa"
+        << "  Ivan \t  Petrov \n"
+        << "play.example"
+        << "7777" << false
         << "\"C:/Program Files/Varo Online/gtasa\\gta_sa.exe\" -varo -c -n Ivan Petrov -h play.example -p 7777";
-    QTest::newRow("no server loaded") << "D:/g" << "abc" << "" << "0" << false
-                                      << "\"D:/g\\gta_sa.exe\" -varo -c -n abc -h  -p 0";
+    QTest::newRow("no server loaded") << "D:/g"
+                                      << "abc"
+                                      << ""
+                                      << "0" << false << "\"D:/g\\gta_sa.exe\" -varo -c -n abc -h  -p 0";
     QTest::newRow("placeholders in the values are not expanded")
-        << "D:/g" << "a%2b" << "%3.example" << "1" << false << "\"D:/g\\gta_sa.exe\" -varo -c -n a%2b -h %3.example -p 1";
+        << "D:/g"
+        << "a%2b"
+        << "%3.example"
+        << "1" << false << "\"D:/g\\gta_sa.exe\" -varo -c -n a%2b -h %3.example -p 1";
 }
 
 void TestGameStarter::commandLine()
@@ -119,9 +133,8 @@ void TestGameStarter::startFinishedWithoutExecutable()
     QVERIFY(QDir().mkpath(emptyGameDir));
     for (bool client : {false, true}) {
         Platform::setPlayerName(QString());
-        QScopedPointer<GameStarter> starter(
-            makeStarter(nullptr, emptyGameDir, QStringLiteral(" Ivan  Petrov"), QStringLiteral("10.0.0.1"),
-                        QStringLiteral("7777")));
+        QScopedPointer<GameStarter> starter(makeStarter(nullptr, emptyGameDir, QStringLiteral(" Ivan  Petrov"),
+                                                        QStringLiteral("10.0.0.1"), QStringLiteral("7777")));
         QSignalSpy finished(starter.data(), &GameStarter::startFinished);
         starter->start(client);
         // Reported at once (the window closes the launcher from it), and the
@@ -139,8 +152,12 @@ void TestGameStarter::gameStartsWithNicknameAlreadyStored_data()
     QTest::addColumn<QString>("workingDir");
     QTest::addColumn<QString>("firstSwitch");
 
-    QTest::newRow("game") << false << "gta_sa.exe" << "" << "-varo";
-    QTest::newRow("client program") << true << "bin/release/varo.exe" << "bin/release" << "-kemT5092417";
+    QTest::newRow("game") << false << "gta_sa.exe"
+                          << ""
+                          << "-varo";
+    QTest::newRow("client program") << true << "bin/release/varo.exe"
+                                    << "bin/release"
+                                    << "-kemT5092417";
 }
 
 void TestGameStarter::gameStartsWithNicknameAlreadyStored()
@@ -191,9 +208,10 @@ void TestGameStarter::gameStartsWithNicknameAlreadyStored()
     QCOMPARE(QFileInfo(lines.takeFirst()).canonicalFilePath(), QFileInfo(expectedDir).canonicalFilePath());
     // The nickname as typed was on disk before the game started.
     QVERIFY2(lines.takeLast().contains(QLatin1String("Ivan  Petrov ")), qPrintable(lines.join(QLatin1Char('|'))));
-    QCOMPARE(lines, (QStringList{firstSwitch, QStringLiteral("-c"), QStringLiteral("-n"), QStringLiteral("Ivan Petrov"),
-                                 QStringLiteral("-h"), QStringLiteral("10.0.0.1"), QStringLiteral("-p"),
-                                 QStringLiteral("7777")}));
+    QCOMPARE(lines,
+             (QStringList{firstSwitch, QStringLiteral("-c"), QStringLiteral("-n"), QStringLiteral("Ivan Petrov"),
+                          QStringLiteral("-h"), QStringLiteral("10.0.0.1"), QStringLiteral("-p"),
+                          QStringLiteral("7777")}));
 }
 #endif
 

@@ -39,7 +39,9 @@ void TestLogFile::keepsThePreviousRunAndStaysWithinItsBound()
     QStringList lines = QString::fromUtf8(log).split(QLatin1Char('\n'));
     lines.removeAll(QString());
     const QString time = QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
-    QVERIFY2(QRegularExpression(time + QStringLiteral("W \\[download rejected\\] bad md5$")).match(lines.value(0)).hasMatch(),
+    QVERIFY2(QRegularExpression(time + QStringLiteral("W \\[download rejected\\] bad md5$"))
+                 .match(lines.value(0))
+                 .hasMatch(),
              qPrintable(lines.value(0)));
     QVERIFY2(QRegularExpression(time + QStringLiteral("I varo.test: \\[mirror\\] http://127.0.0.1/ Мир$"))
                  .match(lines.value(1))

@@ -86,16 +86,16 @@ void TestMainWindow::nicknameFromClientSettings_data()
     QTest::addColumn<QString>("stored");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("foreign characters and underscores at the ends") << QStringLiteral("__Ab-c 9__")
-                                                                    << QStringLiteral("Abc");
+    QTest::newRow("foreign characters and underscores at the ends")
+        << QStringLiteral("__Ab-c 9__") << QStringLiteral("Abc");
     QTest::newRow("valid name unchanged") << QStringLiteral("Ivan_Petrov") << QStringLiteral("Ivan_Petrov");
     QTest::newRow("inner underscores kept") << QStringLiteral("_a__b_") << QStringLiteral("a__b");
     QTest::newRow("only underscores") << QStringLiteral("____") << QString();
     QTest::newRow("cyrillic only") << QStringLiteral("Иван") << QString();
     QTest::newRow("nothing stored") << QString() << QString();
     // Length is not checked here; joining refuses it later.
-    QTest::newRow("longer than the field allows") << QStringLiteral("abcdefghijklmnopqrstuvwxyz")
-                                                  << QStringLiteral("abcdefghijklmnopqrstuvwxyz");
+    QTest::newRow("longer than the field allows")
+        << QStringLiteral("abcdefghijklmnopqrstuvwxyz") << QStringLiteral("abcdefghijklmnopqrstuvwxyz");
 }
 
 void TestMainWindow::nicknameFromClientSettings()
@@ -349,9 +349,10 @@ void TestMainWindow::join()
     QVERIFY(started.open(QIODevice::ReadOnly));
     QStringList arguments = QString::fromUtf8(started.readAll()).split(QLatin1Char('\n'));
     QCOMPARE(arguments.takeLast(), QString()); // after the last line end
-    QCOMPARE(arguments, (QStringList{QStringLiteral("-varo"), QStringLiteral("-c"), QStringLiteral("-n"), nickname,
-                                     QStringLiteral("-h"), QStringLiteral("10.0.0.1"), QStringLiteral("-p"),
-                                     QStringLiteral("7777")}));
+    QCOMPARE(arguments,
+             (QStringList{QStringLiteral("-varo"), QStringLiteral("-c"), QStringLiteral("-n"), nickname,
+                          QStringLiteral("-h"), QStringLiteral("10.0.0.1"), QStringLiteral("-p"),
+                          QStringLiteral("7777")}));
 #endif
 }
 

@@ -76,10 +76,14 @@ void TestMessageDialog::types_data()
     QTest::addColumn<QString>("accent");
     QTest::addColumn<bool>("titled");
 
-    QTest::newRow("info") << int(MessageDialog::Info) << ":/images/info.png" << "#ffa500" << true;
-    QTest::newRow("warning") << int(MessageDialog::Warning) << ":/images/alert.png" << "#FFC700" << true;
-    QTest::newRow("error") << int(MessageDialog::Error) << ":/images/error.png" << "#FF5050" << true;
-    QTest::newRow("unknown value") << 7 << "" << "" << false;
+    QTest::newRow("info") << int(MessageDialog::Info) << ":/images/info.png"
+                          << "#ffa500" << true;
+    QTest::newRow("warning") << int(MessageDialog::Warning) << ":/images/alert.png"
+                             << "#FFC700" << true;
+    QTest::newRow("error") << int(MessageDialog::Error) << ":/images/error.png"
+                           << "#FF5050" << true;
+    QTest::newRow("unknown value") << 7 << ""
+                                   << "" << false;
 }
 
 void TestMessageDialog::types()
@@ -158,16 +162,14 @@ void TestMessageDialog::longTextWraps()
     longText.setText(QStringLiteral("Найдено обновление (1.0.0.1). Вы хотите скачать и установить новую версию? "
                                     "Загрузка займёт несколько минут."));
 
-    const QImage image = longText.findChild<QLabel *>(QStringLiteral("textLabel"))
-                             ->findChild<CustomLabel *>()
-                             ->renderedImage();
+    const QImage image =
+        longText.findChild<QLabel *>(QStringLiteral("textLabel"))->findChild<CustomLabel *>()->renderedImage();
     const QRect oneLine = drawnArea(textCaption(shortText)->renderedImage());
     const QRect wrapped = drawnArea(image);
     QVERIFY(!oneLine.isEmpty());
     // Several lines inside the text box instead of one line cut at its edges.
-    QVERIFY2(wrapped.height() > 2 * oneLine.height(), qPrintable(QStringLiteral("%1 vs %2")
-                                                                      .arg(wrapped.height())
-                                                                      .arg(oneLine.height())));
+    QVERIFY2(wrapped.height() > 2 * oneLine.height(),
+             qPrintable(QStringLiteral("%1 vs %2").arg(wrapped.height()).arg(oneLine.height())));
     QVERIFY(wrapped.left() > 0);
     QVERIFY(wrapped.right() < image.width() - 1);
 }
@@ -207,8 +209,8 @@ void TestMessageDialog::droppedDialogStaysHalfOnScreen()
     MessageDialog dialog;
     dialog.show();
     dialog.move(50, 60);
-    const auto send = [&dialog](QEvent::Type type, const QPointF &local, const QPointF &global,
-                                Qt::MouseButton button, Qt::MouseButtons buttons) {
+    const auto send = [&dialog](QEvent::Type type, const QPointF &local, const QPointF &global, Qt::MouseButton button,
+                                Qt::MouseButtons buttons) {
         QMouseEvent event(type, local, local, global, button, buttons, Qt::NoModifier);
         QCoreApplication::sendEvent(&dialog, &event);
     };

@@ -71,8 +71,7 @@ bool TestSettingsDialog::createFile(const QString &path)
 
 QStringList TestSettingsDialog::repairFiles(MainWindow &window) const
 {
-    return {window.settings().settingsPath(), paths().syncState(),
-            paths().compressedCache()};
+    return {window.settings().settingsPath(), paths().syncState(), paths().compressedCache()};
 }
 
 void TestSettingsDialog::repairRefusedWhileNotReady()

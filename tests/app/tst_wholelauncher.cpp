@@ -153,7 +153,8 @@ void TestWholeLauncher::initTestCase()
     // string checks report; the launcher's own code keeps every other check.
     if (environment.contains(QStringLiteral("ASAN_OPTIONS")))
         environment.insert(QStringLiteral("ASAN_OPTIONS"),
-                           environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":strict_string_checks=0"));
+                           environment.value(QStringLiteral("ASAN_OPTIONS"))
+                               + QStringLiteral(":strict_string_checks=0"));
     logPath = root.filePath(QStringLiteral("launcher.out"));
 
     if (windows) {
@@ -186,9 +187,9 @@ void TestWholeLauncher::cleanupTestCase()
 void TestWholeLauncher::writeStaticAnswers()
 {
     const QString www = deployment.mirrorDir();
-    QVERIFY(TestFiles::write(www + QStringLiteral("/api/ping.json"),
-                             QStringLiteral("{\"cdn\": \"%1\"}").arg(deployment.server()->url(QStringLiteral("/")))
-                                 .toUtf8()));
+    QVERIFY(TestFiles::write(
+        www + QStringLiteral("/api/ping.json"),
+        QStringLiteral("{\"cdn\": \"%1\"}").arg(deployment.server()->url(QStringLiteral("/"))).toUtf8()));
     QVERIFY(TestFiles::write(www + QStringLiteral("/api/updates.json"), R"({"act": "none"})"));
     QVERIFY(TestFiles::write(www + QStringLiteral("/api/servers.json"),
                              R"([{"new_name": "Alpha", "addr": "127.0.0.11", "port": 7777},
@@ -199,17 +200,19 @@ void TestWholeLauncher::writeStaticAnswers()
     // The first server has the fewest players: should the list choose a
     // server by itself, it is that one too.
     QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7771.json"), R"({"numplayers": 5, "maxplayers": 100})"));
-    QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7772.json"), R"({"numplayers": 50, "maxplayers": 100})"));
-    QVERIFY(TestFiles::write(www + QStringLiteral("/monitoring/7773.json"), R"({"numplayers": 70, "maxplayers": 100})"));
+    QVERIFY(
+        TestFiles::write(www + QStringLiteral("/monitoring/7772.json"), R"({"numplayers": 50, "maxplayers": 100})"));
+    QVERIFY(
+        TestFiles::write(www + QStringLiteral("/monitoring/7773.json"), R"({"numplayers": 70, "maxplayers": 100})"));
 }
 
 bool TestWholeLauncher::startXvfb()
 {
     // Xvfb chooses a free display and writes its number once it accepts
     // clients.
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                        QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                                        QStringLiteral("tcp")});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
+                QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!xvfb.waitForStarted(10000))
         return false;
     QByteArray number;
@@ -241,9 +244,8 @@ QString TestWholeLauncher::xdotool(const QStringList &arguments, bool *ok)
 
 QString TestWholeLauncher::windowId()
 {
-    const QString found =
-        xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                 QStringLiteral("^Varo Launcher$")});
+    const QString found = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                                   QStringLiteral("^Varo Launcher$")});
     return found.section(QLatin1Char('\n'), 0, 0).trimmed();
 }
 
@@ -251,12 +253,10 @@ QPoint TestWholeLauncher::windowOrigin(const QString &window)
 {
     bool ok = false;
     const QString shell = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window}, &ok);
-    const QRegularExpressionMatch x = QRegularExpression(QStringLiteral("^X=(\\d+)$"),
-                                                         QRegularExpression::MultilineOption)
-                                          .match(shell);
-    const QRegularExpressionMatch y = QRegularExpression(QStringLiteral("^Y=(\\d+)$"),
-                                                         QRegularExpression::MultilineOption)
-                                          .match(shell);
+    const QRegularExpressionMatch x =
+        QRegularExpression(QStringLiteral("^X=(\\d+)$"), QRegularExpression::MultilineOption).match(shell);
+    const QRegularExpressionMatch y =
+        QRegularExpression(QStringLiteral("^Y=(\\d+)$"), QRegularExpression::MultilineOption).match(shell);
     if (!ok || !x.hasMatch() || !y.hasMatch())
         return QPoint(-1, -1);
     return QPoint(x.captured(1).toInt(), y.captured(1).toInt());
@@ -278,8 +278,8 @@ QString TestWholeLauncher::launcherLog() const
 // Saved next to the test's other output, for a person to look at.
 void TestWholeLauncher::screenshot(const QString &name)
 {
-    const QString file = QDir::current().filePath(QStringLiteral("screenshots/wholelauncher%1-%2.png")
-                                                      .arg(windows ? QStringLiteral("-wine") : QString(), name));
+    const QString file = QDir::current().filePath(
+        QStringLiteral("screenshots/wholelauncher%1-%2.png").arg(windows ? QStringLiteral("-wine") : QString(), name));
     QDir().mkpath(QFileInfo(file).path());
     QProcess import;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -318,8 +318,7 @@ void TestWholeLauncher::secondLauncherIsRefused()
 // Wine and cmd.exe printed.
 QString TestWholeLauncher::runInstaller(const QString &program, const QString &switches, const QString &folder)
 {
-    QStringList commandLine{QStringLiteral("cmd.exe"), QStringLiteral("/c"),
-                            WindowsBuild::windowsPath(program)};
+    QStringList commandLine{QStringLiteral("cmd.exe"), QStringLiteral("/c"), WindowsBuild::windowsPath(program)};
     commandLine += (switches + WindowsBuild::windowsPath(folder)).split(QLatin1Char(' '));
     QProcess installer;
     installer.setProcessEnvironment(environment);
@@ -332,9 +331,10 @@ QString TestWholeLauncher::runInstaller(const QString &program, const QString &s
 
 QString TestWholeLauncher::uninstallEntry()
 {
-    return WindowsBuild::run({QStringLiteral("reg"), QStringLiteral("query"),
-                              QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VaroLauncher"),
-                              QStringLiteral("/v"), QStringLiteral("DisplayName")});
+    return WindowsBuild::run(
+        {QStringLiteral("reg"), QStringLiteral("query"),
+         QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VaroLauncher"),
+         QStringLiteral("/v"), QStringLiteral("DisplayName")});
 }
 
 // "Готово к игре!" in the window, as its progress line in the log. Without
@@ -449,12 +449,13 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
         QCOMPARE(lines.value(0), QStringLiteral("cwd=") + windowsGameDir);
         // The game folder as the launcher names it, in Qt's form: the
         // separators stay mixed, as the command line is defined.
-        QCOMPARE(lines.value(1), QStringLiteral("cmdline=\"Z:%1\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h %2 -p %3")
-                                     .arg(gameDir, FirstServerAddress, FirstServerPort));
-        const QString value = WindowsBuild::run({QStringLiteral("reg"), QStringLiteral("query"),
-                                                 QStringLiteral("HKCU\\Software\\" VARO_REGISTRY_VENDOR
-                                                                "\\CR-MP\\GenerationC"),
-                                                 QStringLiteral("/v"), QStringLiteral("player_name")});
+        QCOMPARE(lines.value(1),
+                 QStringLiteral("cmdline=\"Z:%1\\gta_sa.exe\" -varo -c -n Ivan_Petrov -h %2 -p %3")
+                     .arg(gameDir, FirstServerAddress, FirstServerPort));
+        const QString value = WindowsBuild::run(
+            {QStringLiteral("reg"), QStringLiteral("query"),
+             QStringLiteral("HKCU\\Software\\" VARO_REGISTRY_VENDOR "\\CR-MP\\GenerationC"), QStringLiteral("/v"),
+             QStringLiteral("player_name")});
         QVERIFY2(value.contains(QRegularExpression(QStringLiteral("player_name\\s+REG_SZ\\s+Ivan_Petrov"))),
                  qPrintable(value));
         return;
@@ -464,9 +465,10 @@ void TestWholeLauncher::joinStartsTheGameWithTheFirstServerAndExits()
     QStringList arguments;
     for (const QString &line : lines.mid(1))
         arguments << (line.startsWith(QLatin1String("arg=")) ? line.mid(4) : QStringLiteral("?") + line);
-    QCOMPARE(arguments, QStringList({QStringLiteral("-varo"), QStringLiteral("-c"), QStringLiteral("-n"),
-                                     QStringLiteral("Ivan_Petrov"), QStringLiteral("-h"), FirstServerAddress,
-                                     QStringLiteral("-p"), FirstServerPort}));
+    QCOMPARE(arguments,
+             QStringList({QStringLiteral("-varo"), QStringLiteral("-c"), QStringLiteral("-n"),
+                          QStringLiteral("Ivan_Petrov"), QStringLiteral("-h"), FirstServerAddress, QStringLiteral("-p"),
+                          FirstServerPort}));
 
     // The nickname went where the multiplayer client reads it (on this
     // system a settings file standing in for its registry key).
@@ -527,7 +529,8 @@ void TestWholeLauncher::installerUpdatesTheRunningLauncherThenUninstalls()
     // The new launcher has started: it kept the old one's log as the
     // previous run's.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(appDir + QStringLiteral("/varo_launcher.old.log"))
-                                 && !launcherLog().isEmpty(), 60000);
+                                 && !launcherLog().isEmpty(),
+                             60000);
     screenshot(QStringLiteral("updated"));
 
     // The uninstaller closes that launcher too; the game folder stays.

@@ -212,7 +212,8 @@ void TestFileDownloader::cleanup()
 // order of requests checked here are those of the queue going one by one.
 std::unique_ptr<FileDownloader> TestFileDownloader::makeDownloader(int connections)
 {
-    std::unique_ptr<FileDownloader> downloader(new FileDownloader(gameDir->path(), server.url(QStringLiteral("/")), &progress, &ledger));
+    std::unique_ptr<FileDownloader> downloader(
+        new FileDownloader(gameDir->path(), server.url(QStringLiteral("/")), &progress, &ledger));
     downloader->setConnections(connections);
     return downloader;
 }
@@ -224,8 +225,8 @@ void TestFileDownloader::storesFile_data()
     QTest::addColumn<QString>("firstRight");
 
     QTest::newRow("checked by md5") << QByteArray("hello world") << true << QStringLiteral("0/11 Байт (? МБ/с)");
-    QTest::newRow("no md5 in the list: size alone") << QByteArray("hello") << false
-                                                     << QStringLiteral("0/5 Байт (? МБ/с)");
+    QTest::newRow("no md5 in the list: size alone")
+        << QByteArray("hello") << false << QStringLiteral("0/5 Байт (? МБ/с)");
     QTest::newRow("empty file") << QByteArray() << true << QStringLiteral("0/0 Байт (? МБ/с)");
     QTest::newRow("kilobytes") << noise(3000, 1) << true << QStringLiteral("0.00/2.93 КБ (? МБ/с)");
 }
@@ -269,20 +270,17 @@ void TestFileDownloader::retriesUntilStored_data()
     const QString md5Text = QStringLiteral("data/r.bin: неверный md5-хэш, повтор через ");
     const QString networkText = QStringLiteral("data/r.bin: ошибка сети (#%1), повтор через ");
 
-    QTest::newRow("other content of the same size")
-        << QList<Reply>{Reply::ok(block(noise(400, 3)))} << md5Text;
+    QTest::newRow("other content of the same size") << QList<Reply>{Reply::ok(block(noise(400, 3)))} << md5Text;
     QTest::newRow("server error") << QList<Reply>{Reply::status(500)}
                                   << networkText.arg(int(QNetworkReply::InternalServerError));
     // The stalled answers would hold the transfer for ten seconds if the
     // block were not refused as soon as its header or its excess arrived.
-    QTest::newRow("block announces another size")
-        << QList<Reply>{Reply::stall(otherSize.left(16), 100000)} << md5Text;
+    QTest::newRow("block announces another size") << QList<Reply>{Reply::stall(otherSize.left(16), 100000)} << md5Text;
     QTest::newRow("more bytes than the file can take")
         << QList<Reply>{Reply::stall(good + noise(4000, 4), 100000)} << md5Text;
     QTest::newRow("broken stream") << QList<Reply>{Reply::ok(corrupt)} << md5Text;
-    QTest::newRow("redirect to a local file")
-        << QList<Reply>{Reply::redirect("file:///etc/passwd")}
-        << networkText.arg(int(QNetworkReply::ProtocolUnknownError));
+    QTest::newRow("redirect to a local file") << QList<Reply>{Reply::redirect("file:///etc/passwd")}
+                                              << networkText.arg(int(QNetworkReply::ProtocolUnknownError));
 }
 
 void TestFileDownloader::retriesUntilStored()
@@ -341,17 +339,15 @@ void TestFileDownloader::followsRedirects_data()
     Reply relative = Reply::redirect("/moved/one.compressed");
     relative.body = "<html>moved, and not a block</html>";
     QTest::newRow("relative target, answer with a body")
-        << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), relative}}
-        << QStringLiteral("/moved/one.compressed");
+        << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), relative}} << QStringLiteral("/moved/one.compressed");
 
     Reply absolute = Reply::redirect(server.url(QStringLiteral("/moved/two.compressed")).toUtf8(), 301);
     absolute.body = QByteArray(3000, 'j');
     Reply second = Reply::redirect("three.compressed", 307);
     second.body = "junk";
-    QTest::newRow("two hops")
-        << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), absolute},
-                                         {QStringLiteral("/moved/two.compressed"), second}}
-        << QStringLiteral("/moved/three.compressed");
+    QTest::newRow("two hops") << Hops{{Mirror + QStringLiteral("d/x.bin.compressed"), absolute},
+                                      {QStringLiteral("/moved/two.compressed"), second}}
+                              << QStringLiteral("/moved/three.compressed");
 }
 
 void TestFileDownloader::followsRedirects()
@@ -396,8 +392,8 @@ void TestFileDownloader::audioStoredOnlyWhenComplete()
     QVector<QPair<QString, QByteArray>> seen;
     progress.onCall = [&] {
         if (!progress.texts.isEmpty())
-            seen.append({progress.texts.last().first + QLatin1Char('|') + progress.texts.last().second,
-                         readAll(game(path))});
+            seen.append(
+                {progress.texts.last().first + QLatin1Char('|') + progress.texts.last().second, readAll(game(path))});
     };
 
     auto downloader = makeDownloader();
@@ -491,8 +487,9 @@ void TestFileDownloader::brokenPartIsFetchedAgainAlone()
         goodBytes += quint64(good.size());
         // The right length header, then bytes that are no zlib stream.
         const QByteArray corrupt = good.left(4) + QByteArray(good.size() - 4, 'x');
-        server.setReplies(remote, part == broken ? QList<Reply>{Reply::ok(corrupt), Reply::ok(good)}
-                                                 : QList<Reply>{Reply::ok(good)});
+        server.setReplies(remote,
+                          part == broken ? QList<Reply>{Reply::ok(corrupt), Reply::ok(good)}
+                                         : QList<Reply>{Reply::ok(good)});
         remotes << remote;
     }
     if (!archive)
@@ -510,13 +507,11 @@ void TestFileDownloader::brokenPartIsFetchedAgainAlone()
     QVERIFY(readAll(game(path)) == content);
     for (int part = 0; part < 3; ++part)
         QCOMPARE(server.requestCount(remotes.at(part)), part == broken ? 2 : 1);
-    QCOMPARE(ledger.commits,
-             QStringList{(archive ? QStringLiteral("archive:") : QStringLiteral("file:")) + path});
+    QCOMPARE(ledger.commits, QStringList{(archive ? QStringLiteral("archive:") : QStringLiteral("file:")) + path});
     QCOMPARE(tmpFiles(gameDir->path()), QStringList());
     // The refused transfer does not stay on the bar (an audio file counts the
     // bytes received, an archive its size).
-    QCOMPARE(progress.bars.last(),
-             qMakePair(quint64(content.size()), archive ? quint64(content.size()) : goodBytes));
+    QCOMPARE(progress.bars.last(), qMakePair(quint64(content.size()), archive ? quint64(content.size()) : goodBytes));
 }
 
 void TestFileDownloader::membersIntoExistingArchive()
@@ -528,14 +523,14 @@ void TestFileDownloader::membersIntoExistingArchive()
     {
         ArchiveEditor editor(game(path));
         QVERIFY(editor.open());
-        QVERIFY(editor.append(QStringLiteral("a.dff"), QByteArray(3 * 2048, 'a')));  // sectors 200-202
-        QVERIFY(editor.append(QStringLiteral("b.txd"), QByteArray(2 * 2048, 'b')));  // sectors 203-204
+        QVERIFY(editor.append(QStringLiteral("a.dff"), QByteArray(3 * 2048, 'a'))); // sectors 200-202
+        QVERIFY(editor.append(QStringLiteral("b.txd"), QByteArray(2 * 2048, 'b'))); // sectors 203-204
         QVERIFY(editor.close());
     }
 
-    const QByteArray newC = noise(100, 10);                 // appended: sector 205
-    const QByteArray newA = noise(2 * 2048 - 10, 11);       // fits: stays at 200
-    const QByteArray newB = noise(3 * 2048 + 1, 12);        // grows: moves to 206
+    const QByteArray newC = noise(100, 10);           // appended: sector 205
+    const QByteArray newA = noise(2 * 2048 - 10, 11); // fits: stays at 200
+    const QByteArray newB = noise(3 * 2048 + 1, 12);  // grows: moves to 206
     const QVector<ArchiveMember> entries{{QStringLiteral("c.col"), quint32(newC.size())},
                                          {QStringLiteral("a.dff"), quint32(newA.size())},
                                          {QStringLiteral("b.txd"), quint32(newB.size())}};
@@ -552,9 +547,9 @@ void TestFileDownloader::membersIntoExistingArchive()
     QCOMPARE(downloader->totalBytes(), quint64(newA.size() + newB.size() + newC.size()));
     downloader->start();
 
-    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:models/x.img"), QStringLiteral("member:models/x.img:c.col"),
-                                          QStringLiteral("member:models/x.img:a.dff"),
-                                          QStringLiteral("member:models/x.img:b.txd")}));
+    QCOMPARE(ledger.commits,
+             (QStringList{QStringLiteral("file:models/x.img"), QStringLiteral("member:models/x.img:c.col"),
+                          QStringLiteral("member:models/x.img:a.dff"), QStringLiteral("member:models/x.img:b.txd")}));
     QVERIFY(progress.leftTexts().contains(QStringLiteral("b.txd (models/x.img): сохранение...")));
     QVERIFY(progress.leftTexts().contains(QStringLiteral("c.col (models/x.img)...")));
 
@@ -594,9 +589,9 @@ void TestFileDownloader::membersIntoNewArchive()
     QCOMPARE(editor.directory().size(), 2);
     QCOMPARE(editor.read(editor.find(QStringLiteral("one.dff"))).left(one.size()), one);
     QCOMPARE(editor.read(editor.find(QStringLiteral("two.txd"))).left(two.size()), two);
-    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:models/new.img"),
-                                          QStringLiteral("member:models/new.img:one.dff"),
-                                          QStringLiteral("member:models/new.img:two.txd")}));
+    QCOMPARE(ledger.commits,
+             (QStringList{QStringLiteral("file:models/new.img"), QStringLiteral("member:models/new.img:one.dff"),
+                          QStringLiteral("member:models/new.img:two.txd")}));
 }
 
 void TestFileDownloader::wholeArchiveInParts()
@@ -769,8 +764,8 @@ void TestFileDownloader::unsafeMemberNamesAreSkipped()
     QVERIFY(editor.open());
     QCOMPARE(editor.directory().size(), 1);
     QCOMPARE(editor.read(editor.find(QStringLiteral("good.dff"))).left(good.size()), good);
-    QCOMPARE(ledger.commits, (QStringList{QStringLiteral("file:") + path,
-                                          QStringLiteral("member:%1:good.dff").arg(path)}));
+    QCOMPARE(ledger.commits,
+             (QStringList{QStringLiteral("file:") + path, QStringLiteral("member:%1:good.dff").arg(path)}));
 
     // An archive whose every member is unusable is not queued at all.
     auto none = makeDownloader();

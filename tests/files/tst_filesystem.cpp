@@ -77,7 +77,8 @@ void TestFileSystem::scanSkipsHiddenAndLinksAndLowersNames()
     QVERIFY(TestFiles::write(dir.filePath(QStringLiteral("data2/.secret")), "x"));
     QVERIFY(TestFiles::link(dir.filePath(QStringLiteral("Data")), dir.filePath(QStringLiteral("linkdir"))));
 #ifndef Q_OS_WIN // file links need privileges there
-    QVERIFY(TestFiles::link(dir.filePath(QStringLiteral("Data/Sub/File.TXT")), dir.filePath(QStringLiteral("link.txt"))));
+    QVERIFY(
+        TestFiles::link(dir.filePath(QStringLiteral("Data/Sub/File.TXT")), dir.filePath(QStringLiteral("link.txt"))));
 #endif
 
     FileSystem fs;
@@ -85,7 +86,8 @@ void TestFileSystem::scanSkipsHiddenAndLinksAndLowersNames()
     fs.scanDirectories();
     fs.scanFiles();
     fs.normalize();
-    QCOMPARE(fs.directories, (QStringList{QStringLiteral("data"), QStringLiteral("data/sub"), QStringLiteral("data2")}));
+    QCOMPARE(fs.directories,
+             (QStringList{QStringLiteral("data"), QStringLiteral("data/sub"), QStringLiteral("data2")}));
     QCOMPARE(fs.entries.size(), 1);
     QCOMPARE(fs.entries.at(0).path, QStringLiteral("data/sub/file.txt"));
 }
@@ -137,7 +139,8 @@ void TestFileSystem::readsArchiveDirectories()
                                     {QStringLiteral("has space.txd"), "x"},
                                     {QStringLiteral("Two.TXD"), TestFiles::noise(10, 2)},
                                     {QStringLiteral("x.dff\nzz.txd"), "y"}}));
-    QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("b.img")), {{QStringLiteral("empty.dff"), QByteArray(), 0}}));
+    QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("b.img")),
+                                   {{QStringLiteral("empty.dff"), QByteArray(), 0}}));
     QVERIFY(TestFiles::ver2Archive(dir.filePath(QStringLiteral("c.img")), {{QStringLiteral("three.col"), "c"}}));
 
     FileSystem fs;

@@ -43,14 +43,26 @@ QString dump(const Listing &listing)
         lines << QStringLiteral("D ") + directory;
     for (const ListingEntry &e : listing.entries) {
         lines << QStringLiteral("E %1|%2|%3|%4|%5|%6|%7|%8|%9|%10")
-                     .arg(quint32(e.kind)).arg(e.path, e.name).arg(e.size).arg(e.md5)
-                     .arg(e.mtime).arg(e.imgId).arg(e.blockCount).arg(e.partSize).arg(e.extra);
+                     .arg(quint32(e.kind))
+                     .arg(e.path, e.name)
+                     .arg(e.size)
+                     .arg(e.md5)
+                     .arg(e.mtime)
+                     .arg(e.imgId)
+                     .arg(e.blockCount)
+                     .arg(e.partSize)
+                     .arg(e.extra);
     }
     for (auto it = listing.imgGroups.cbegin(); it != listing.imgGroups.cend(); ++it) {
         lines << QStringLiteral("G%1").arg(it.key());
         for (const ListingEntry &r : it.value()) {
             lines << QStringLiteral("  %1|%2|%3|%4|%5|%6")
-                         .arg(quint32(r.kind)).arg(r.name).arg(r.size).arg(r.md5).arg(r.mtime).arg(r.imgId);
+                         .arg(quint32(r.kind))
+                         .arg(r.name)
+                         .arg(r.size)
+                         .arg(r.md5)
+                         .arg(r.mtime)
+                         .arg(r.imgId);
         }
     }
     lines << QStringLiteral("C %1").arg(listing.imgCursor);
@@ -66,7 +78,8 @@ Listing sampleListing()
     ListingEntry removed = makeEntry(EntryKind::File, QStringLiteral("gone.txt"), 1, QStringLiteral("bb"));
     removed.name.clear();
     listing.entries << removed;
-    ListingEntry audio = makeEntry(EntryKind::AudioFile, QStringLiteral("audio/sfx/genrl"), 70000000, QStringLiteral("cc"), 222);
+    ListingEntry audio = makeEntry(EntryKind::AudioFile, QStringLiteral("audio/sfx/genrl"), 70000000,
+                                   QStringLiteral("cc"), 222);
     audio.blockCount = 2;
     audio.partSize = 41943040;
     listing.entries << audio;
@@ -137,9 +150,11 @@ void TestListing::writeExactText_data()
                           "\n[img] -2\nb.dff 2048 dd\na.txd 4096 ff\n"
                           "\n[img] 7\n");
     QTest::newRow("without times") << false
-        << head + "models/a.dff a.dff file 10 aa\naudio/sfx/genrl genrl audio_file 70000000 cc 2 41943040\n" + tail;
+                                   << head
+            + "models/a.dff a.dff file 10 aa\naudio/sfx/genrl genrl audio_file 70000000 cc 2 41943040\n" + tail;
     QTest::newRow("with times") << true
-        << head + "models/a.dff a.dff file 10 aa 111\naudio/sfx/genrl genrl audio_file 70000000 cc 2 41943040 222\n" + tail;
+                                << head
+            + "models/a.dff a.dff file 10 aa 111\naudio/sfx/genrl genrl audio_file 70000000 cc 2 41943040 222\n" + tail;
 }
 
 void TestListing::writeExactText()
@@ -194,8 +209,7 @@ void TestListing::readEdgeCases_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("zero byte ends the text")
-        << QByteArray("[entries]\np n file 1 m\0q q file 2 m\n", 36) << false
-        << "E 0|p|n|1|m|0|-1|0|0|0\nC 0";
+        << QByteArray("[entries]\np n file 1 m\0q q file 2 m\n", 36) << false << "E 0|p|n|1|m|0|-1|0|0|0\nC 0";
     QTest::newRow("lines before a header, exact headers only")
         << QByteArray("junk\n[Entries]\np n file 1 m\n [directories]\n[directories]\n a b \nlast") << false
         << "D  a b \nD last\nC 0";
@@ -203,25 +217,22 @@ void TestListing::readEdgeCases_data()
                                 << QString::fromUtf8("D \xd0\xbc\xd0\xbe\xd0\xb4\nC 0");
     QTest::newRow("short lines skipped, empty fields kept")
         << QByteArray("[entries]\na b c\n\np n  3 m\n") << false << "E 0|p|n|3|m|0|-1|0|0|0\nC 0";
-    QTest::newRow("unknown kind reads as file") << QByteArray("[entries]\np n folder 3 m 77\n") << true
-                                                << "E 0|p|n|3|m|77|-1|0|0|0\nC 0";
+    QTest::newRow("unknown kind reads as file")
+        << QByteArray("[entries]\np n folder 3 m 77\n") << true << "E 0|p|n|3|m|77|-1|0|0|0\nC 0";
     QTest::newRow("numbers that do not parse")
-        << QByteArray("[entries]\np n img_archive 12x -x 4294967296 -1\n") << false
-        << "E 1|p|n|0||0|0|0|0|0\nC 0";
-    QTest::newRow("full-range numbers")
-        << QByteArray("[entries]\np n img_archive 4294967295 -2147483648 3 9\n") << false
-        << "E 1|p|n|4294967295||0|-2147483648|3|0|9\nC 0";
+        << QByteArray("[entries]\np n img_archive 12x -x 4294967296 -1\n") << false << "E 1|p|n|0||0|0|0|0|0\nC 0";
+    QTest::newRow("full-range numbers") << QByteArray("[entries]\np n img_archive 4294967295 -2147483648 3 9\n")
+                                        << false << "E 1|p|n|4294967295||0|-2147483648|3|0|9\nC 0";
     QTest::newRow("space in a path shifts fields")
-        << QByteArray("[entries]\nmy dir/a.txt a.txt file 3 abc\n") << true
-        << "E 0|my|dir/a.txt|0|3|0|-1|0|0|0\nC 0";
-    QTest::newRow("file without times read with times") << QByteArray("[entries]\np n file 3 m\n") << true
-                                                        << "E 0|p|n|3|m|0|-1|0|0|0\nC 0";
-    QTest::newRow("file with times read without") << QByteArray("[entries]\np n file 3 m 42\n") << false
-                                                  << "E 0|p|n|3|m|0|-1|0|0|0\nC 0";
-    QTest::newRow("audio with times read without") << QByteArray("[entries]\np n audio_file 5 m 2 7 99\n") << false
-                                                   << "E 2|p|n|5|m|0|-1|2|7|0\nC 0";
-    QTest::newRow("audio with times read with times") << QByteArray("[entries]\np n audio_file 5 m 2 7 99\n") << true
-                                                      << "E 2|p|n|5|m|99|-1|2|7|0\nC 0";
+        << QByteArray("[entries]\nmy dir/a.txt a.txt file 3 abc\n") << true << "E 0|my|dir/a.txt|0|3|0|-1|0|0|0\nC 0";
+    QTest::newRow("file without times read with times")
+        << QByteArray("[entries]\np n file 3 m\n") << true << "E 0|p|n|3|m|0|-1|0|0|0\nC 0";
+    QTest::newRow("file with times read without")
+        << QByteArray("[entries]\np n file 3 m 42\n") << false << "E 0|p|n|3|m|0|-1|0|0|0\nC 0";
+    QTest::newRow("audio with times read without")
+        << QByteArray("[entries]\np n audio_file 5 m 2 7 99\n") << false << "E 2|p|n|5|m|0|-1|2|7|0\nC 0";
+    QTest::newRow("audio with times read with times")
+        << QByteArray("[entries]\np n audio_file 5 m 2 7 99\n") << true << "E 2|p|n|5|m|99|-1|2|7|0\nC 0";
     QTest::newRow("img number read from the seventh character")
         << QByteArray("[img]5\nq 1 m\n[img]57\n") << false << "G0\n  0|q|1|m|0|-1\nG7\nC 7";
     QTest::newRow("img number that is no number") << QByteArray("[img] x\n") << false << "G0\nC 0";
@@ -230,8 +241,7 @@ void TestListing::readEdgeCases_data()
     QTest::newRow("headers in any order and repeated")
         << QByteArray("[img] 1\nx 1 m\n[entries]\np n file 1 m\n[directories]\nd\n[img] 1\ny 2 m\n"
                       "[entries]\nq n file 2 m\n[img] 0\n")
-        << false
-        << "D d\nE 0|p|n|1|m|0|-1|0|0|0\nE 0|q|n|2|m|0|-1|0|0|0\nG0\nG1\n  0|x|1|m|0|-1\n  0|y|2|m|0|-1\nC 0";
+        << false << "D d\nE 0|p|n|1|m|0|-1|0|0|0\nE 0|q|n|2|m|0|-1|0|0|0\nG0\nG1\n  0|x|1|m|0|-1\n  0|y|2|m|0|-1\nC 0";
 }
 
 void TestListing::readEdgeCases()
@@ -248,7 +258,8 @@ void TestListing::secondReadAppendsUntilNormalized()
 {
     Listing listing;
     listing.readListing("[directories]\nb\na\n[entries]\nx/f f file 1 m\nx/g.img g.img img_archive 0 0 0 0\n"
-                        "[img] 0\nr 1 m1\n", false);
+                        "[img] 0\nr 1 m1\n",
+                        false);
     listing.readListing("[directories]\na\n[entries]\nx/f f file 2 m\n[img] 0\nr 2 m2\ns 3 m\n", false);
     QCOMPARE(listing.directories, QStringList({"b", "a", "a"}));
     QCOMPARE(listing.entries.size(), 3);
@@ -256,9 +267,10 @@ void TestListing::secondReadAppendsUntilNormalized()
 
     listing.normalize();
     // The first of each run of equal keys is kept.
-    QCOMPARE(dump(listing), QStringLiteral("D a\nD b\n"
-                                           "E 0|x/f|f|1|m|0|-1|0|0|0\nE 1|x/g.img|g.img|0||0|0|0|0|0\n"
-                                           "G0\n  0|r|1|m1|0|-1\n  0|s|3|m|0|-1\nC 0"));
+    QCOMPARE(dump(listing),
+             QStringLiteral("D a\nD b\n"
+                            "E 0|x/f|f|1|m|0|-1|0|0|0\nE 1|x/g.img|g.img|0||0|0|0|0|0\n"
+                            "G0\n  0|r|1|m1|0|-1\n  0|s|3|m|0|-1\nC 0"));
 }
 
 void TestListing::normalizeOrdersByCodeUnitsAndKeepsLiveItems()
@@ -268,7 +280,8 @@ void TestListing::normalizeOrdersByCodeUnitsAndKeepsLiveItems()
     // sorts first by UTF-16 but last by code point or byte order.
     const QString fullwidth = QString(QChar(0xFF01));
     const QString emoji = QString::fromUtf8("\xf0\x9f\x98\x80");
-    listing.directories << "b" << fullwidth << "B" << emoji << "a" << QString() << "" << "a";
+    listing.directories << "b" << fullwidth << "B" << emoji << "a" << QString() << ""
+                        << "a";
     for (const char *path : {"b", "a", "B", "é", "z"})
         listing.entries << makeEntry(EntryKind::File, QString::fromUtf8(path), 1, QString());
 
@@ -318,13 +331,21 @@ void TestListing::digestIsPinned()
 
     // Directory, entry and record lines, each set sorted, concatenated.
     QCOMPARE(listing.listingDigest(false),
-             TestFiles::md5Hex(QByteArray("data" "модели"
-                                        "audio/x af 5 1 5 m2" "data/a.dat f 10 m1" "models/gta3.img ia"
-                                        "models/gta3.img:a.txd 4096 m4" "models/gta3.img:b.dff 2048 m3")));
+             TestFiles::md5Hex(QByteArray("data"
+                                          "модели"
+                                          "audio/x af 5 1 5 m2"
+                                          "data/a.dat f 10 m1"
+                                          "models/gta3.img ia"
+                                          "models/gta3.img:a.txd 4096 m4"
+                                          "models/gta3.img:b.dff 2048 m3")));
     QCOMPARE(listing.listingDigest(true),
-             TestFiles::md5Hex(QByteArray("data" "модели"
-                                        "audio/x af 5 1 5 200" "data/a.dat f 10 100" "models/gta3.img ia"
-                                        "models/gta3.img:a.txd 4096" "models/gta3.img:b.dff 2048")));
+             TestFiles::md5Hex(QByteArray("data"
+                                          "модели"
+                                          "audio/x af 5 1 5 200"
+                                          "data/a.dat f 10 100"
+                                          "models/gta3.img ia"
+                                          "models/gta3.img:a.txd 4096"
+                                          "models/gta3.img:b.dff 2048")));
     QCOMPARE(Listing().listingDigest(false), TestFiles::md5Hex(QByteArray()));
 }
 
@@ -348,7 +369,8 @@ void TestListing::digestFieldSensitivity_data()
     QTest::newRow("file md5") << Mutation([](Listing &l) { l.entries[0].md5 = "zz"; }) << false << true;
     QTest::newRow("file mtime") << Mutation([](Listing &l) { l.entries[0].mtime = 1; }) << true << false;
     QTest::newRow("file size") << Mutation([](Listing &l) { l.entries[0].size = 1; }) << true << true;
-    QTest::newRow("file kind") << Mutation([](Listing &l) { l.entries[0].kind = EntryKind::AudioFile; }) << true << true;
+    QTest::newRow("file kind") << Mutation([](Listing &l) { l.entries[0].kind = EntryKind::AudioFile; }) << true
+                               << true;
     QTest::newRow("audio md5") << Mutation([](Listing &l) { l.entries[2].md5 = "zz"; }) << false << true;
     QTest::newRow("audio mtime") << Mutation([](Listing &l) { l.entries[2].mtime = 1; }) << true << false;
     QTest::newRow("audio part size") << Mutation([](Listing &l) { l.entries[2].partSize = 1; }) << true << true;
@@ -412,7 +434,10 @@ void TestListing::sharedGroupStaysLinear()
 
     Listing two;
     two.readListing("[entries]\na a img_archive 0 4 0 0\nb b img_archive 0 4 0 0\n[img] 4\nr 1 m\n", false);
-    QCOMPARE(two.listingDigest(false), TestFiles::md5Hex("a ia" "b ia" "a:r 1 m"));
+    QCOMPARE(two.listingDigest(false),
+             TestFiles::md5Hex("a ia"
+                               "b ia"
+                               "a:r 1 m"));
 }
 
 void TestListing::lookups()
@@ -421,7 +446,8 @@ void TestListing::lookups()
     ListingEntry removed = makeEntry(EntryKind::ImgArchive, "p", 1, QString());
     removed.name.clear();
     listing.entries << removed << makeEntry(EntryKind::File, "p", 2, QString())
-                    << makeEntry(EntryKind::ImgArchive, "p", 3, QString()) << makeEntry(EntryKind::File, "q", 4, QString());
+                    << makeEntry(EntryKind::ImgArchive, "p", 3, QString())
+                    << makeEntry(EntryKind::File, "q", 4, QString());
     QCOMPARE(listing.firstEntryIndex("p"), 1);
     QCOMPARE(listing.firstArchiveIndex("p"), 2);
     QCOMPARE(listing.firstEntryIndex("P"), -1);
@@ -475,9 +501,25 @@ void TestListing::arbitraryInputIsStable()
     QVector<QByteArray> inputs;
     for (int length = 0; length <= valid.size(); ++length)
         inputs << valid.left(length);
-    const QVector<QByteArray> pieces = {"\n", " ", " ", "[img]", "[img] ", "[entries]\n", "[directories]\n",
-                                        "file", "img_archive", "audio_file", "-", "7", "4294967296", "a",
-                                        QByteArray(1, '\0'), "\xff", "\xd0\xbc", "\xef\xbb\xbf", "\r"};
+    const QVector<QByteArray> pieces = {"\n",
+                                        " ",
+                                        " ",
+                                        "[img]",
+                                        "[img] ",
+                                        "[entries]\n",
+                                        "[directories]\n",
+                                        "file",
+                                        "img_archive",
+                                        "audio_file",
+                                        "-",
+                                        "7",
+                                        "4294967296",
+                                        "a",
+                                        QByteArray(1, '\0'),
+                                        "\xff",
+                                        "\xd0\xbc",
+                                        "\xef\xbb\xbf",
+                                        "\r"};
     QRandomGenerator random(20240611);
     for (int i = 0; i < 300; ++i) {
         QByteArray input;
@@ -507,7 +549,8 @@ void TestListing::largeListingIsFast()
     // About 100,000 lines; anything quadratic would take minutes.
     Listing listing;
     for (int i = 0; i < 90000; ++i)
-        listing.entries << makeEntry(EntryKind::File, QStringLiteral("d%1/f%2").arg(i % 97).arg(89999 - i), quint32(i), "m", 1);
+        listing.entries << makeEntry(EntryKind::File, QStringLiteral("d%1/f%2").arg(i % 97).arg(89999 - i), quint32(i),
+                                     "m", 1);
     for (int i = 0; i < 10000; ++i)
         listing.directories << QStringLiteral("d%1").arg(i % 5000);
     ListingEntry archive = makeEntry(EntryKind::ImgArchive, "big.img", 0, QString());

@@ -37,8 +37,8 @@ void TestTransferTexts::sizeText_data()
     QTest::newRow("unknown total in bytes") << qint64(0) << qint64(-1) << -1 << QStringLiteral("0/-1 Байт (? МБ/с)");
     QTest::newRow("megabytes per second")
         << qint64(512) << qint64(2048) << 1572864 << QStringLiteral("0.50/2.00 КБ (1.50 МБ/с)");
-    QTest::newRow("beyond 4 GiB")
-        << qint64(5368709120) << qint64(6442450944) << 1048575 << QStringLiteral("5120.00/6144.00 МБ (1024.00 КБ/с)");
+    QTest::newRow("beyond 4 GiB") << qint64(5368709120) << qint64(6442450944) << 1048575
+                                  << QStringLiteral("5120.00/6144.00 МБ (1024.00 КБ/с)");
 }
 
 void TestTransferTexts::sizeText()
@@ -60,9 +60,11 @@ void TestTransferTexts::leftText_data()
     const QString none;
     const QString img = QStringLiteral("models/gta3.img");
     QTest::newRow("starting") << TransferState::Starting << none << QStringLiteral("a%1.dff...");
-    QTest::newRow("starting member") << TransferState::Starting << img << QStringLiteral("a%1.dff (models/gta3.img)...");
+    QTest::newRow("starting member") << TransferState::Starting << img
+                                     << QStringLiteral("a%1.dff (models/gta3.img)...");
     QTest::newRow("progress") << TransferState::Progress << none << QStringLiteral("a%1.dff...");
-    QTest::newRow("progress member") << TransferState::Progress << img << QStringLiteral("a%1.dff (models/gta3.img)...");
+    QTest::newRow("progress member") << TransferState::Progress << img
+                                     << QStringLiteral("a%1.dff (models/gta3.img)...");
     QTest::newRow("network retry") << TransferState::NetworkRetry << none
                                    << QStringLiteral("a%1.dff: ошибка сети (#5), повтор через 2...");
     QTest::newRow("network retry member")
@@ -71,7 +73,8 @@ void TestTransferTexts::leftText_data()
     QTest::newRow("md5 retry") << TransferState::Md5Retry << none
                                << QStringLiteral("a%1.dff: неверный md5-хэш, повтор через 2...");
     QTest::newRow("md5 retry member") << TransferState::Md5Retry << img
-                                      << QStringLiteral("a%1.dff (models/gta3.img): неверный md5-хэш, повтор через 2...");
+                                      << QStringLiteral(
+                                             "a%1.dff (models/gta3.img): неверный md5-хэш, повтор через 2...");
     QTest::newRow("saving") << TransferState::Saving << none << QStringLiteral("a%1.dff: сохранение...");
     QTest::newRow("saving member") << TransferState::Saving << img
                                    << QStringLiteral("a%1.dff (models/gta3.img): сохранение...");

@@ -34,7 +34,8 @@ inline bool writeDecoded(const QString &path, const QByteArray &input)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
     if (input.isEmpty() || !(input.at(0) & 1))
-        return file.write(input.constData() + qMin(1, input.size()), qMax(0, input.size() - 1)) == qMax(0, input.size() - 1);
+        return file.write(input.constData() + qMin(1, input.size()), qMax(0, input.size() - 1))
+            == qMax(0, input.size() - 1);
     const QByteArray head = input.mid(1, HeadSize);
     const QByteArray data = input.mid(1 + HeadSize);
     return file.write(head) == head.size() && file.resize(DataAreaOffset) && file.seek(DataAreaOffset)

@@ -37,8 +37,8 @@ inline QByteArray bytes(const uint8_t *data, size_t size)
 
 } // namespace FuzzSupport
 
-#define FUZZ_CHECK(condition)                                                                                         \
-    do {                                                                                                              \
-        if (!(condition))                                                                                             \
-            FuzzSupport::fail(#condition, __FILE__, __LINE__);                                                        \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition))                                                                                              \
+            FuzzSupport::fail(#condition, __FILE__, __LINE__);                                                         \
     } while (false)

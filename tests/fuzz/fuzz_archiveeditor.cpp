@@ -61,7 +61,7 @@ class CheckingReceiver final : public ProgressReceiver
 {
 public:
     void updateProgressBar(quint64 total, quint64 done) override { FUZZ_CHECK(done <= total); }
-    void updateCurrentFile(const QString &, const QString &) override {}
+    void updateCurrentFile(const QString &, const QString &) override { }
 };
 
 // The file as the static readers and the read-only editor see it.
@@ -131,7 +131,8 @@ void checkEditing(const QString &path, const QByteArray &archive)
         }
         before = editor.directory();
         for (const ImgDirEntry &entry : qAsConst(before))
-            FUZZ_CHECK(quint64(entry.startSector) + entry.sectors() <= quint64(archive.size() + SectorSize - 1) / SectorSize);
+            FUZZ_CHECK(quint64(entry.startSector) + entry.sectors()
+                       <= quint64(archive.size() + SectorSize - 1) / SectorSize);
 
         QVector<Written> writes;
         const QByteArray appended = pattern(3000, 'a');
@@ -217,7 +218,8 @@ void checkEditing(const QString &path, const QByteArray &archive)
         for (int i = 0; i < after.size(); ++i) {
             const ImgDirEntry &entry = after.at(i);
             int k = -1;
-            for (auto it = byStart.constFind(entry.startSector); it != byStart.cend() && it.key() == entry.startSector; ++it) {
+            for (auto it = byStart.constFind(entry.startSector); it != byStart.cend() && it.key() == entry.startSector;
+                 ++it) {
                 const ImgDirEntry &want = expected.at(it.value());
                 if (!matched.at(it.value()) && want.firstSize == entry.firstSize && want.secondSize == entry.secondSize
                     && (!exactNames || want.name == entry.name)) {
@@ -240,8 +242,8 @@ void checkEditing(const QString &path, const QByteArray &archive)
             budget -= qint64(entry.sectors()) * SectorSize;
             if (!touched && budget >= 0) {
                 const QByteArray want = ownWrite.at(k) >= 0
-                                            ? expectedBytes.at(k)
-                                            : extent(archive, expected.at(k).startSector, expected.at(k).sectors());
+                    ? expectedBytes.at(k)
+                    : extent(archive, expected.at(k).startSector, expected.at(k).sectors());
                 FUZZ_CHECK(reader.read(i) == want);
             }
         }

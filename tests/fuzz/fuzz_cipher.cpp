@@ -67,7 +67,6 @@ void checkListFile(const QByteArray &input)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-
     const QByteArray input = FuzzSupport::bytes(data, size);
     checkDecrypt(input);
     checkUncompress(input);

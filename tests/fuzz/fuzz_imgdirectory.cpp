@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(!members.isEmpty());
         // At most what the launcher's form holds, or, in the game's own
         // form, what the file has room for.
-        FUZZ_CHECK(members.size() <= qMax<qint64>(FileSystem::ImgMaxRecords, qint64(archiveSize) / FileSystem::SectorSize));
+        FUZZ_CHECK(members.size()
+                   <= qMax<qint64>(FileSystem::ImgMaxRecords, qint64(archiveSize) / FileSystem::SectorSize));
         for (const ListingEntry &member : members) {
             FUZZ_CHECK(!member.name.contains(QLatin1Char(' ')));
             FUZZ_CHECK(member.size > 0 && member.size <= MaxMemberSize && member.size % FileSystem::SectorSize == 0);

@@ -100,7 +100,7 @@ void listingSeeds()
     // repeated, "[img]" without its blank, short lines, a zero byte.
     put("fuzz_listing", "odd",
         QByteArrayLiteral("[entries]\na b\nx y file notanumber\n[img]7\nm.dff 2048 ab\n[img] -5\nn.dff 1 2 3\n"
-        "[directories]\ndata\n\n[entries]\ndata/a.txt a.txt file 1 c\n\0after zero\n"));
+                          "[directories]\ndata\n\n[entries]\ndata/a.txt a.txt file 1 c\n\0after zero\n"));
 }
 
 // A VER2 archive in the game's layout: three files packed from sector 1,

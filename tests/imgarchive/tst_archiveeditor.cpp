@@ -316,8 +316,9 @@ void TestArchiveEditor::reopenFollowsNameOrder()
     for (const ImgDirEntry &e : editor.directory())
         order.append(e.name);
     // Case-sensitive order of UTF-16 code units: capitals first.
-    QCOMPARE(order, (QStringList{QStringLiteral("B.txd"), QStringLiteral("a.col"), QStringLiteral("c.dff"),
-                                 QStringLiteral("d.ifp")}));
+    QCOMPARE(order,
+             (QStringList{QStringLiteral("B.txd"), QStringLiteral("a.col"), QStringLiteral("c.dff"),
+                          QStringLiteral("d.ifp")}));
     for (int i = 0; i < names.size(); ++i)
         QCOMPARE(editor.read(editor.find(names.at(i))), TestFiles::padded(pattern(Sector * i + 100, i)));
 }
@@ -329,8 +330,7 @@ void TestArchiveEditor::appendRefusesWhatDoesNotFit_data()
     QTest::addColumn<bool>("accepted");
     QTest::newRow("23 bytes") << QString(23, QLatin1Char('n')) << qint64(10) << true;
     QTest::newRow("24 bytes") << QString(24, QLatin1Char('n')) << qint64(10) << false;
-    QTest::newRow("12 Cyrillic letters are 24 bytes")
-        << QString::fromUtf8("абвгдеёжзийк") << qint64(10) << false;
+    QTest::newRow("12 Cyrillic letters are 24 bytes") << QString::fromUtf8("абвгдеёжзийк") << qint64(10) << false;
     QTest::newRow("11 Cyrillic letters and a dot are 23 bytes")
         << QString::fromUtf8("абвгдеёжзий.") << qint64(10) << true;
     QTest::newRow("empty name") << QString() << qint64(10) << false;
@@ -421,8 +421,9 @@ void TestArchiveEditor::replaceMovesRecordOutOfDirectoryArea()
         QVERIFY(editor.replace(editor.find(QStringLiteral("low.dff")), pattern(100, 6)));
         QCOMPARE(editor.directory().at(0).startSector, 201u);
     }
-    QCOMPARE(checkArchive(archivePath(), {{QStringLiteral("low.dff"), pattern(100, 6)},
-                                          {QStringLiteral("x.dff"), pattern(Sector, 5)}}),
+    QCOMPARE(checkArchive(archivePath(),
+                          {{QStringLiteral("low.dff"), pattern(100, 6)},
+                           {QStringLiteral("x.dff"), pattern(Sector, 5)}}),
              QString());
 }
 
@@ -441,8 +442,9 @@ void TestArchiveEditor::openRejectsImplausibleDirectory_data()
     QTest::newRow("directory beyond the end of the file")
         << directoryBytes("V2SH", 5, {StaticHeader, {200, 1, 0, "a.dff"}}) << false << QStringList();
 
-    QByteArray valid = directoryBytes("V2SH", 4, {StaticHeader, {200, 1, 0, "in.dff"}, {205, 1, 0, "out.dff"},
-                                                  {0xffffff00u, 0xffff, 0xffff, "far.dff"}});
+    QByteArray valid = directoryBytes(
+        "V2SH", 4,
+        {StaticHeader, {200, 1, 0, "in.dff"}, {205, 1, 0, "out.dff"}, {0xffffff00u, 0xffff, 0xffff, "far.dff"}});
     putAt(valid, 201 * Sector - 1, "\x01");
     QTest::newRow("records beyond the end are left out") << valid << true << QStringList{QStringLiteral("in.dff")};
     QTest::newRow("negative count") << directoryBytes("V2SH", -5, {StaticHeader}) << true << QStringList();
@@ -610,8 +612,10 @@ void TestArchiveEditor::isCompactOnlyAsRebuilt()
 void TestArchiveEditor::convertPacksMembersInSourceOrder()
 {
     // Directory in sector 0, members scattered with junk in the gaps.
-    const QVector<Rec> records{{5, 2, 0, "zeta.dff"}, {3, 1, 0, "with space.txd"},
-                               {8, 1, 3, "alpha.col"}, {1, 1, 0, "mid.ifp"}};
+    const QVector<Rec> records{{5, 2, 0, "zeta.dff"},
+                               {3, 1, 0, "with space.txd"},
+                               {8, 1, 3, "alpha.col"},
+                               {1, 1, 0, "mid.ifp"}};
     QByteArray bytes = pattern(11 * Sector, 77);
     const QByteArray directory = directoryBytes("VER2", 4, records);
     bytes.replace(0, directory.size(), directory);
@@ -628,8 +632,9 @@ void TestArchiveEditor::convertPacksMembersInSourceOrder()
     QCOMPARE(receiver.progress, progress);
     QVERIFY(!QFileInfo::exists(tempPath()));
 
-    QByteArray expected = directoryBytes("V2SH", 4, {StaticHeader, {200, 2, 0, "zeta.dff"},
-                                                     {202, 1, 3, "alpha.col"}, {205, 1, 0, "mid.ifp"}});
+    QByteArray expected =
+        directoryBytes("V2SH", 4,
+                       {StaticHeader, {200, 2, 0, "zeta.dff"}, {202, 1, 3, "alpha.col"}, {205, 1, 0, "mid.ifp"}});
     putAt(expected, EmptySize, zeta + alpha + mid);
     QCOMPARE(TestFiles::read(archivePath()), expected);
 
@@ -639,9 +644,10 @@ void TestArchiveEditor::convertPacksMembersInSourceOrder()
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
     QCOMPARE(TestFiles::read(archivePath()), expected);
     QVERIFY(!QFileInfo::exists(tempPath()));
-    QCOMPARE(checkArchive(archivePath(), {{QStringLiteral("zeta.dff"), zeta},
-                                          {QStringLiteral("alpha.col"), alpha},
-                                          {QStringLiteral("mid.ifp"), mid}}),
+    QCOMPARE(checkArchive(archivePath(),
+                          {{QStringLiteral("zeta.dff"), zeta},
+                           {QStringLiteral("alpha.col"), alpha},
+                           {QStringLiteral("mid.ifp"), mid}}),
              QString());
 }
 
@@ -656,19 +662,20 @@ void TestArchiveEditor::convertHostileArchive_data()
     QTest::newRow("count huge") << huge << false << QStringList();
     QTest::newRow("count negative") << directoryBytes("VER2", -3, {{1, 1, 0, "a.dff"}}) << false << QStringList();
     QTest::newRow("shorter than a count") << QByteArray("VER2\x01") << false << QStringList();
-    QTest::newRow("directory beyond the end") << directoryBytes("VER2", 10, {{1, 1, 0, "a.dff"}, {2, 1, 0, "b.dff"}})
-                                              << false << QStringList();
+    QTest::newRow("directory beyond the end")
+        << directoryBytes("VER2", 10, {{1, 1, 0, "a.dff"}, {2, 1, 0, "b.dff"}}) << false << QStringList();
     QByteArray full = directoryBytes("VER2", 12799, {});
     putAt(full, 8 + 32 * 12799 - 1, QByteArray(1, '\0'));
     for (int i = 0; i < 12799; ++i)
         full[8 + 32 * i + 8] = 'f';
     QTest::newRow("more files than the directory area holds") << full << false << QStringList();
 
-    QByteArray outside = directoryBytes("VER2", 4, {{1, 1, 0, "good.dff"}, {50, 2, 0, "bad.dff"},
-                                                    {0xffffffffu, 0xffff, 0, "far.dff"}, {2, 0, 0, "empty.txd"}});
+    QByteArray outside = directoryBytes(
+        "VER2", 4,
+        {{1, 1, 0, "good.dff"}, {50, 2, 0, "bad.dff"}, {0xffffffffu, 0xffff, 0, "far.dff"}, {2, 0, 0, "empty.txd"}});
     putAt(outside, Sector, pattern(Sector, 3));
-    QTest::newRow("members beyond the end") << outside << true
-                                            << QStringList{QStringLiteral("good.dff"), QStringLiteral("empty.txd")};
+    QTest::newRow("members beyond the end")
+        << outside << true << QStringList{QStringLiteral("good.dff"), QStringLiteral("empty.txd")};
     QByteArray partial = directoryBytes("VER2", 1, {{1, 2, 0, "short.dff"}});
     putAt(partial, Sector, pattern(Sector + 10, 4));
     QTest::newRow("last sector stored in part") << partial << true << QStringList{QStringLiteral("short.dff")};
@@ -763,14 +770,16 @@ void TestArchiveEditor::convertNamesByCodePageAndRebuildKeepsUtf8()
 
     const QString texture = QString::fromUtf8("текстура.txd"); // 20 bytes in UTF-8
     const QString tooLong = QString::fromUtf8("абвгдеёжзийк"); // 12 bytes here, 24 in UTF-8
-    QByteArray bytes = directoryBytes("VER2", 3, {{1, 1, 0, cp1251->fromUnicode(texture)},
-                                                  {2, 1, 0, cp1251->fromUnicode(tooLong)},
-                                                  {3, 1, 0, "plain.dff"}});
+    QByteArray bytes = directoryBytes("VER2", 3,
+                                      {{1, 1, 0, cp1251->fromUnicode(texture)},
+                                       {2, 1, 0, cp1251->fromUnicode(tooLong)},
+                                       {3, 1, 0, "plain.dff"}});
     putAt(bytes, Sector, pattern(3 * Sector, 2));
     QVERIFY(TestFiles::write(archivePath(), bytes));
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
-    QCOMPARE(checkArchive(archivePath(), {{texture, bytes.mid(int(Sector), int(Sector))},
-                                          {QStringLiteral("plain.dff"), bytes.mid(int(3 * Sector), int(Sector))}}),
+    QCOMPARE(checkArchive(archivePath(),
+                          {{texture, bytes.mid(int(Sector), int(Sector))},
+                           {QStringLiteral("plain.dff"), bytes.mid(int(3 * Sector), int(Sector))}}),
              QString());
 
     const QString added = QString::fromUtf8("ещё.dff");
@@ -781,8 +790,7 @@ void TestArchiveEditor::convertNamesByCodePageAndRebuildKeepsUtf8()
         editor.remove(editor.find(QStringLiteral("plain.dff")));
     }
     QVERIFY(ArchiveEditor::convertToV2StaticHeader(archivePath()));
-    QCOMPARE(checkArchive(archivePath(), {{texture, bytes.mid(int(Sector), int(Sector))}, {added, "new"}}),
-             QString());
+    QCOMPARE(checkArchive(archivePath(), {{texture, bytes.mid(int(Sector), int(Sector))}, {added, "new"}}), QString());
 }
 
 QTEST_GUILESS_MAIN(TestArchiveEditor)

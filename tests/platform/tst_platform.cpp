@@ -68,9 +68,10 @@ void TestPlatform::singleInstanceLockIsExclusiveAndDiesWithItsProcess()
     // A child process takes the lock and is then killed outright.
     QProcess holder;
     holder.start(QStringLiteral("flock"),
-                 {QStringLiteral("-n"), QStringLiteral("-o"), scratch.path() + QLatin1Char('/') +
-                      QString(name).replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_")) +
-                      QStringLiteral(".lock"),
+                 {QStringLiteral("-n"), QStringLiteral("-o"),
+                  scratch.path() + QLatin1Char('/')
+                      + QString(name).replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")), QStringLiteral("_"))
+                      + QStringLiteral(".lock"),
                   QStringLiteral("sleep"), QStringLiteral("60")});
     QVERIFY(holder.waitForStarted());
     QTest::qWait(300);
@@ -170,9 +171,8 @@ void TestPlatform::fileHeldOpenIsWaitedForThenReportedInUse()
 void TestPlatform::messageBoxGoesToHandler()
 {
     QStringList seen;
-    Platform::setMessageBoxHandler([&seen](const QString &caption, const QString &text) {
-        seen << caption + QLatin1Char('|') + text;
-    });
+    Platform::setMessageBoxHandler(
+        [&seen](const QString &caption, const QString &text) { seen << caption + QLatin1Char('|') + text; });
     Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
     Platform::setMessageBoxHandler(nullptr);
     QCOMPARE(seen, QStringList{QStringLiteral("test|fail 1")});

@@ -90,8 +90,8 @@ void TestApiAnswers::update()
 
 void TestApiAnswers::newsTakesEveryElement()
 {
-    const QVector<ApiAnswers::NewsItem> items =
-        ApiAnswers::parseNews(R"([{"caption": "A", "image": "http://x/p.png"}, 5, {"text": "B", "date": 1}])");
+    const QVector<ApiAnswers::NewsItem> items = ApiAnswers::parseNews(
+        R"([{"caption": "A", "image": "http://x/p.png"}, 5, {"text": "B", "date": 1}])");
     QCOMPARE(items.size(), 3); // an element that is no object still takes an index
     QCOMPARE(items.at(0).caption, QStringLiteral("A"));
     QCOMPARE(items.at(0).image, QStringLiteral("http://x/p.png"));

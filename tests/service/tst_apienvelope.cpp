@@ -60,8 +60,12 @@ void TestApiEnvelope::signature_data()
     QTest::addColumn<QString>("expected");
 
     // md5("ping" + "abc+/de=" + key) and md5("updates" + "AAAA" + key).
-    QTest::newRow("ping") << "ping" << "abc+/de=" << "c91ebac216f4fa9a3d1cc6621c398936";
-    QTest::newRow("updates") << "updates" << "AAAA" << "5f076371a2965341a5a0bc72e58badfe";
+    QTest::newRow("ping") << "ping"
+                          << "abc+/de="
+                          << "c91ebac216f4fa9a3d1cc6621c398936";
+    QTest::newRow("updates") << "updates"
+                             << "AAAA"
+                             << "5f076371a2965341a5a0bc72e58badfe";
 }
 
 void TestApiEnvelope::signature()
@@ -82,7 +86,9 @@ void TestApiEnvelope::requestOnTheWire_data()
     QTest::newRow("ping") << "ping" << QString() << "abc+/de="
                           << QByteArray("data=ping&hash=c91ebac216f4fa9a3d1cc6621c398936&sig=abc%2B%2Fde%3D");
     // The version travels along but is not signed.
-    QTest::newRow("updates") << "updates" << "1.0.0.0" << "AAAA"
+    QTest::newRow("updates") << "updates"
+                             << "1.0.0.0"
+                             << "AAAA"
                              << QByteArray("data=updates&hash=5f076371a2965341a5a0bc72e58badfe&sig=AAAA"
                                            "&version=1.0.0.0");
 }
@@ -132,8 +138,10 @@ void TestApiEnvelope::endpointsFollowEnvironment_data()
                                           << "http://127.0.0.1:8081/files/";
     QTest::newRow("monitoring") << QByteArray("VARO_MONITORING_URL") << "http://127.0.0.1:8082/servers/monitoring"
                                 << "http://127.0.0.1:8082/servers/monitoring";
-    QTest::newRow("game host") << QByteArray("VARO_GAME_HOST") << "game.test" << "game.test";
-    QTest::newRow("default server") << QByteArray("VARO_DEFAULT_SERVER") << "127.0.0.2" << "127.0.0.2";
+    QTest::newRow("game host") << QByteArray("VARO_GAME_HOST") << "game.test"
+                               << "game.test";
+    QTest::newRow("default server") << QByteArray("VARO_DEFAULT_SERVER") << "127.0.0.2"
+                                    << "127.0.0.2";
 }
 
 void TestApiEnvelope::endpointsFollowEnvironment()

@@ -69,12 +69,12 @@ void TestCompression::uncompress_data()
     QTest::newRow("empty header, data stream") << withHeader(0, stream) << qint64(-1) << false << QByteArray();
     QTest::newRow("expected size differs") << block << qint64(data.size() - 1) << false << QByteArray();
     QTest::newRow("announces 4 GiB") << withHeader(0xFFFFFFFFu, stream) << qint64(-1) << false << QByteArray();
-    QTest::newRow("announces 4 GiB, expected") << withHeader(0xFFFFFFFFu, stream) << qint64(0xFFFFFFFFu) << false
-                                               << QByteArray();
-    QTest::newRow("expands past the size") << withHeader(quint32(data.size() - 1), stream) << qint64(-1) << false
-                                           << QByteArray();
-    QTest::newRow("ends before the size") << withHeader(quint32(data.size() + 1), stream) << qint64(-1) << false
-                                          << QByteArray();
+    QTest::newRow("announces 4 GiB, expected")
+        << withHeader(0xFFFFFFFFu, stream) << qint64(0xFFFFFFFFu) << false << QByteArray();
+    QTest::newRow("expands past the size")
+        << withHeader(quint32(data.size() - 1), stream) << qint64(-1) << false << QByteArray();
+    QTest::newRow("ends before the size")
+        << withHeader(quint32(data.size() + 1), stream) << qint64(-1) << false << QByteArray();
     QTest::newRow("stream cut") << block.left(block.size() - 5) << qint64(-1) << false << QByteArray();
     QTest::newRow("header cut") << block.left(3) << qint64(-1) << false << QByteArray();
     QTest::newRow("nothing") << QByteArray() << qint64(-1) << false << QByteArray();

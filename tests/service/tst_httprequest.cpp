@@ -17,7 +17,7 @@ Q_DECLARE_METATYPE(Params)
 
 namespace {
 
-const QString Cyrillic = QStringLiteral("\u041f\u0440\u0438\u0432\u0435\u0442");  // "Привет"
+const QString Cyrillic = QStringLiteral("\u041f\u0440\u0438\u0432\u0435\u0442"); // "Привет"
 
 // The body then ends where the server closes the connection.
 Reply withoutLength(Reply reply)
@@ -92,12 +92,10 @@ void TestHttpRequest::encodeParams_data()
     QTest::newRow("sorted by key whatever the order of adding")
         << Params{{"version", "1"}, {"sig", "s"}, {"data", "ping"}, {"hash", "h"}}
         << QByteArray("data=ping&hash=h&sig=s&version=1");
-    QTest::newRow("existing key replaced")
-        << Params{{"a", "1"}, {"b", "2"}, {"a", "3"}} << QByteArray("a=3&b=2");
+    QTest::newRow("existing key replaced") << Params{{"a", "1"}, {"b", "2"}, {"a", "3"}} << QByteArray("a=3&b=2");
     QTest::newRow("reserved characters encoded with upper-case hex")
         << Params{{"v", "a b+c/d=e&f?g%h"}} << QByteArray("v=a%20b%2Bc%2Fd%3De%26f%3Fg%25h");
-    QTest::newRow("unreserved characters kept")
-        << Params{{"v", "AZaz09-._~"}} << QByteArray("v=AZaz09-._~");
+    QTest::newRow("unreserved characters kept") << Params{{"v", "AZaz09-._~"}} << QByteArray("v=AZaz09-._~");
     QTest::newRow("non-ASCII value as UTF-8 bytes")
         << Params{{"v", Cyrillic}} << QByteArray("v=%D0%9F%D1%80%D0%B8%D0%B2%D0%B5%D1%82");
     QTest::newRow("key sent raw") << Params{{Cyrillic + " k", "x"}} << (Cyrillic + " k=x").toUtf8();
@@ -206,8 +204,9 @@ void TestHttpRequest::outcome()
 
 void TestHttpRequest::failedAttemptKeepsResponse()
 {
-    server.setReplies("/seq", {Reply::ok("first"), Reply::status(404, "nope"), Reply::truncated("par", 50),
-                               Reply::ok(QByteArray())});
+    server.setReplies("/seq",
+                      {Reply::ok("first"), Reply::status(404, "nope"), Reply::truncated("par", 50),
+                       Reply::ok(QByteArray())});
     HttpRequest request(server.url("/seq"));
     QVERIFY(request.perform(false, 3000));
     QCOMPARE(request.response(), QByteArray("first"));

@@ -35,10 +35,8 @@ const QString InstallText = QStringLiteral("Установка обновлен�
 const QString FileErrorText = QStringLiteral("Загрузка обновления (v2.0): не удалось создать файл...");
 
 const QStringList RunStates = {
-    QStringLiteral("Проверка доступности серверов..."),
-    QStringLiteral("Проверка обновлений..."),
-    QStringLiteral("Загрузка списка серверов..."),
-    QStringLiteral("Загрузка новостей..."),
+    QStringLiteral("Проверка доступности серверов..."), QStringLiteral("Проверка обновлений..."),
+    QStringLiteral("Загрузка списка серверов..."),      QStringLiteral("Загрузка новостей..."),
     QStringLiteral("Загрузка изображений..."),
 };
 
@@ -60,8 +58,7 @@ QByteArray picture(int width, int height)
 class FakeNews final : public NewsSink
 {
 public:
-    unsigned int addNews(const QString &caption, const QString &text, const QString &date,
-                         const QString &link) override
+    unsigned int addNews(const QString &caption, const QString &text, const QString &date, const QString &link) override
     {
         items.append(QStringList{caption, text, date, link}.join(QLatin1Char('|')));
         return unsigned(items.size() - 1);
@@ -245,16 +242,27 @@ void TestLoadThread::fullRun_data()
     for (const QString &state : RunStates)
         states.append(QStringLiteral("state:") + state + QLatin1Char('|'));
 
-    QTest::newRow("everything answers")
-        << true
-        << QStringList{states[0], states[1], states[2], QStringLiteral("server:A|alpha|7777"),
-                       QStringLiteral("servers loaded"), states[3], QStringLiteral("news loaded"), states[4],
-                       QStringLiteral("image:0:4x3"), QStringLiteral("finish")};
+    QTest::newRow("everything answers") << true
+                                        << QStringList{states[0],
+                                                       states[1],
+                                                       states[2],
+                                                       QStringLiteral("server:A|alpha|7777"),
+                                                       QStringLiteral("servers loaded"),
+                                                       states[3],
+                                                       QStringLiteral("news loaded"),
+                                                       states[4],
+                                                       QStringLiteral("image:0:4x3"),
+                                                       QStringLiteral("finish")};
     QTest::newRow("no network")
         << false
-        << QStringList{states[0], states[1], states[2],
+        << QStringList{states[0],
+                       states[1],
+                       states[2],
                        QStringLiteral("server:01|%1|7771").arg(Endpoints::defaultServerAddress()),
-                       QStringLiteral("servers loaded"), states[3], states[4], QStringLiteral("finish")};
+                       QStringLiteral("servers loaded"),
+                       states[3],
+                       states[4],
+                       QStringLiteral("finish")};
 }
 
 void TestLoadThread::fullRun()
@@ -266,7 +274,8 @@ void TestLoadThread::fullRun()
         server->setReply(api(QStringLiteral("ping")), Reply::ok(fill(R"({"cdn": "@/cdn/"})")));
         server->setReply(QStringLiteral("/cdn/ping.txt"), Reply::ok("pong"));
         server->setReply(api(QStringLiteral("updates")), Reply::ok(R"({"act": "none"})"));
-        server->setReply(api(QStringLiteral("servers")), Reply::ok(R"([{"new_name": "A", "addr": "alpha", "port": 7777}])"));
+        server->setReply(api(QStringLiteral("servers")),
+                         Reply::ok(R"([{"new_name": "A", "addr": "alpha", "port": 7777}])"));
         server->setReply(api(QStringLiteral("news")), Reply::ok(fill(R"([{"caption": "c", "image": "@/img/a.png"}])")));
         server->setReply(QStringLiteral("/img/a.png"), Reply::ok(picture(4, 3), "image/png"));
     } else {
@@ -281,12 +290,15 @@ void TestLoadThread::fullRun()
     QStringList events;
     QObject receiver;
     connect(&thread, &QThread::started, loader, &LoadThread::start);
-    connect(loader, &LoadThread::setState, &receiver,
-            [&events](const QString &left, const QString &right) { events << QStringLiteral("state:%1|%2").arg(left, right); });
-    connect(loader, &LoadThread::serverListAdd, &receiver, [&events](const QString &name, const QString &addr, quint16 port) {
-        events << QStringLiteral("server:%1|%2|%3").arg(name, addr).arg(port);
+    connect(loader, &LoadThread::setState, &receiver, [&events](const QString &left, const QString &right) {
+        events << QStringLiteral("state:%1|%2").arg(left, right);
     });
-    connect(loader, &LoadThread::serverListLoaded, &receiver, [&events] { events << QStringLiteral("servers loaded"); });
+    connect(loader, &LoadThread::serverListAdd, &receiver,
+            [&events](const QString &name, const QString &addr, quint16 port) {
+                events << QStringLiteral("server:%1|%2|%3").arg(name, addr).arg(port);
+            });
+    connect(loader, &LoadThread::serverListLoaded, &receiver,
+            [&events] { events << QStringLiteral("servers loaded"); });
     connect(loader, &LoadThread::newsListLoaded, &receiver, [&events] { events << QStringLiteral("news loaded"); });
     connect(loader, &LoadThread::newsImageLoaded, &receiver, [&events](uint idx, const QImage &image) {
         events << QStringLiteral("image:%1:%2x%3").arg(idx).arg(image.width()).arg(image.height());
@@ -301,7 +313,8 @@ void TestLoadThread::fullRun()
     delete loader;
 
     QCOMPARE(events, expectedEvents);
-    const QString primary = networkUp ? server->url(QStringLiteral("/cdn/")) : closedAddress(QStringLiteral("/mirror/"));
+    const QString primary = networkUp ? server->url(QStringLiteral("/cdn/"))
+                                      : closedAddress(QStringLiteral("/mirror/"));
     QCOMPARE(chosen, primary);
     QCOMPARE(news.items.size(), networkUp ? 1 : 0);
 }
@@ -309,9 +322,9 @@ void TestLoadThread::fullRun()
 void TestLoadThread::servers_data()
 {
     QTest::addColumn<Reply>("answer");
-    QTest::addColumn<QByteArray>("cacheFile");  // raw file content; empty: no file
+    QTest::addColumn<QByteArray>("cacheFile"); // raw file content; empty: no file
     QTest::addColumn<QStringList>("expectedServers");
-    QTest::addColumn<QByteArray>("expectedCache");  // plaintext afterwards
+    QTest::addColumn<QByteArray>("expectedCache"); // plaintext afterwards
 
     const QByteArray two = R"([{"new_name": "A", "addr": "alpha", "port": 7777},)"
                            R"( {"new_name": "B", "addr": "beta", "port": "7778", "extra": 1}])";
@@ -339,7 +352,8 @@ void TestLoadThread::servers_data()
     QTest::newRow("api down, damaged cache") << down << magic + QByteArray(40, 'x') << fallback << QByteArray();
     QTest::newRow("object answer keeps cache") << Reply::ok("{}") << earlierFile << earlierServers << earlier;
     QTest::newRow("object answer, no cache") << Reply::ok("{}") << QByteArray() << fallback << QByteArray();
-    QTest::newRow("html answer keeps cache") << Reply::ok("<html>busy</html>") << earlierFile << earlierServers << earlier;
+    QTest::newRow("html answer keeps cache")
+        << Reply::ok("<html>busy</html>") << earlierFile << earlierServers << earlier;
 }
 
 void TestLoadThread::servers()
@@ -372,11 +386,13 @@ void TestLoadThread::checkUpdate_data()
     QTest::addColumn<Reply>("answer");
     QTest::addColumn<bool>("expectedUpdate");
 
-    QTest::newRow("UPDATE in capitals")
-        << Reply::ok(R"({"act": "UPDATE", "latest_version": "2.0", "download_url": "@/installer.exe"})") << true;
+    QTest::newRow("UPDATE in capitals") << Reply::ok(
+        R"({"act": "UPDATE", "latest_version": "2.0", "download_url": "@/installer.exe"})")
+                                        << true;
     QTest::newRow("no") << Reply::ok(R"({"act": "no", "latest_version": "2.0", "download_url": "@/installer.exe"})")
                         << false;
-    QTest::newRow("act missing") << Reply::ok(R"({"latest_version": "2.0", "download_url": "@/installer.exe"})") << false;
+    QTest::newRow("act missing") << Reply::ok(R"({"latest_version": "2.0", "download_url": "@/installer.exe"})")
+                                 << false;
     QTest::newRow("file scheme") << Reply::ok(R"({"act": "update", "download_url": "file:///etc/passwd"})") << false;
     QTest::newRow("ftp scheme") << Reply::ok(R"({"act": "update", "download_url": "ftp://127.0.0.1/x.exe"})") << false;
     QTest::newRow("no address") << Reply::ok(R"({"act": "update", "latest_version": "2.0"})") << false;
@@ -409,8 +425,10 @@ void TestLoadThread::failedAttemptStartsAgain_data()
     const auto error = [](int code) {
         return QStringLiteral("Загрузка обновления (v2.0): произошла ошибка (%1)...").arg(code);
     };
-    QTest::newRow("cut off") << Reply::truncated(QByteArray(300, 'p'), 5000) << error(QNetworkReply::RemoteHostClosedError);
-    QTest::newRow("redirect to file") << Reply::redirect("file:///etc/passwd") << error(QNetworkReply::ProtocolUnknownError);
+    QTest::newRow("cut off") << Reply::truncated(QByteArray(300, 'p'), 5000)
+                             << error(QNetworkReply::RemoteHostClosedError);
+    QTest::newRow("redirect to file") << Reply::redirect("file:///etc/passwd")
+                                      << error(QNetworkReply::ProtocolUnknownError);
     QTest::newRow("over 512 MiB") << Reply::stall("x", qint64(600) * 1024 * 1024)
                                   << error(QNetworkReply::OperationCanceledError);
     QTest::newRow("installer does not start")
@@ -425,7 +443,8 @@ void TestLoadThread::failedAttemptStartsAgain()
     const bool fileBlocked = expectedText == FileErrorText;
 
     server->setReply(api(QStringLiteral("updates")),
-                     Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
+                     Reply::ok(
+                         fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
     server->setReplies(QStringLiteral("/installer.exe"), {firstReply, Reply::ok(InstallerScript)});
     if (fileBlocked) { // a folder in the installer's place, gone while the error shows
         QVERIFY(QDir().mkpath(paths().updateInstaller()));
@@ -461,7 +480,8 @@ void TestLoadThread::failedAttemptStartsAgain()
 // Ten seconds without data count as an error (a cancelled operation).
 void TestLoadThread::stalledDownloadIsAborted()
 {
-    server->setReplies(QStringLiteral("/installer.exe"), {Reply::stall(QByteArray(), 4096), Reply::ok(InstallerScript)});
+    server->setReplies(QStringLiteral("/installer.exe"),
+                       {Reply::stall(QByteArray(), 4096), Reply::ok(InstallerScript)});
     UpdateDownload download(server->url(QStringLiteral("/installer.exe")), QStringLiteral("3.1"),
                             paths().updateInstaller());
     QSignalSpy states(&download, &UpdateDownload::setState);
@@ -483,7 +503,8 @@ void TestLoadThread::stalledDownloadIsAborted()
 void TestLoadThread::updateRunFollowsRedirectAndNeverFinishes()
 {
     server->setReply(api(QStringLiteral("updates")),
-                     Reply::ok(fill(R"({"act": "Update", "latest_version": "2.5", "download_url": "@/installer.exe"})")));
+                     Reply::ok(
+                         fill(R"({"act": "Update", "latest_version": "2.5", "download_url": "@/installer.exe"})")));
     server->setReply(QStringLiteral("/installer.exe"), Reply::redirect("/files/real.exe").withHeader("X-Pad", "1"));
     Reply redirectPage = Reply::redirect("http://127.0.0.1:" + QByteArray::number(server->port()) + "/files/last.exe");
     redirectPage.body = QByteArray(2000, 'r');
@@ -552,8 +573,9 @@ void TestLoadThread::newsItemsAndSharedPicture()
     QSignalSpy images(&loader, &LoadThread::newsImageLoaded);
     loader.loadNews();
     QCOMPARE(loaded.size(), 1);
-    QCOMPARE(news.items, (QStringList{QStringLiteral("One|first|01.02|http://l/1"), QStringLiteral("Two|second|02.02|"),
-                                      QStringLiteral("Three|||http://l/3")}));
+    QCOMPARE(news.items,
+             (QStringList{QStringLiteral("One|first|01.02|http://l/1"), QStringLiteral("Two|second|02.02|"),
+                          QStringLiteral("Three|||http://l/3")}));
 
     loader.loadImages();
     QCOMPARE(images.size(), 2);
@@ -611,11 +633,12 @@ void TestLoadThread::pictureAddresses_data()
     QTest::addColumn<QByteArray>("address");
     QTest::addColumn<Reply>("reply");
     QTest::addColumn<bool>("expectPicture");
-    QTest::addColumn<int>("expectedRequests");  // over two runs
+    QTest::addColumn<int>("expectedRequests"); // over two runs
 
     QTest::newRow("picture") << QByteArray("@/img/p.png") << Reply::ok(picture(5, 2), "image/png") << true << 1;
     QTest::newRow("picture with query") << QByteArray("@/img/p.png?v=2") << Reply::ok(picture(5, 2)) << true << 1;
-    QTest::newRow("html page") << QByteArray("@/img/p.png") << Reply::ok("<html>error</html>", "text/html") << false << 2;
+    QTest::newRow("html page") << QByteArray("@/img/p.png") << Reply::ok("<html>error</html>", "text/html") << false
+                               << 2;
     QTest::newRow("empty body") << QByteArray("@/img/p.png") << Reply::ok(QByteArray()) << false << 2;
     QTest::newRow("not found") << QByteArray("@/img/p.png") << Reply::status(404, picture(5, 2)) << false << 2;
     QTest::newRow("file scheme") << QByteArray("file://DIR/local.png") << Reply::ok(picture(5, 2)) << false << 0;
@@ -760,8 +783,10 @@ void TestLoadThread::exitDuringDownload()
 {
     QFETCH(bool, fileBlocked);
     server->setReply(api(QStringLiteral("updates")),
-                     Reply::ok(fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
-    server->setReply(QStringLiteral("/installer.exe"), Reply::trickle(InstallerScript + QByteArray(4000, '#'), 100, 50));
+                     Reply::ok(
+                         fill(R"({"act": "update", "latest_version": "2.0", "download_url": "@/installer.exe"})")));
+    server->setReply(QStringLiteral("/installer.exe"),
+                     Reply::trickle(InstallerScript + QByteArray(4000, '#'), 100, 50));
     if (fileBlocked)
         QVERIFY(QDir().mkpath(paths().updateInstaller()));
 
@@ -775,7 +800,8 @@ void TestLoadThread::exitDuringDownload()
     connect(loader, &LoadThread::setState, this, [&shown](const QString &left) { shown.append(left); });
 
     thread.start();
-    QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(QStringLiteral("/installer.exe")) == 1 || shown.contains(FileErrorText),
+    QTRY_VERIFY_WITH_TIMEOUT(server->requestCount(QStringLiteral("/installer.exe")) == 1
+                                 || shown.contains(FileErrorText),
                              10000);
     QTest::qWait(300);
     ProcessState::requestExit();

@@ -160,10 +160,10 @@ void TestPayloadCipher::roundTrip()
     // Compression is chosen as the mode says; in auto mode only when it
     // actually saves space.
     const QByteArray packed = Compression::compress(plaintext);
-    const bool compressed = compression == PayloadCipher::CompressAlways ||
-                            (compression == PayloadCipher::CompressAuto && packed.size() < plaintext.size());
-    const char expectedFlags = char((compressed ? 0x01 : 0) | (protection == PayloadCipher::ProtectChecksum ? 0x02 : 0) |
-                                    (protection == PayloadCipher::ProtectHash ? 0x04 : 0));
+    const bool compressed = compression == PayloadCipher::CompressAlways
+        || (compression == PayloadCipher::CompressAuto && packed.size() < plaintext.size());
+    const char expectedFlags = char((compressed ? 0x01 : 0) | (protection == PayloadCipher::ProtectChecksum ? 0x02 : 0)
+                                    | (protection == PayloadCipher::ProtectHash ? 0x04 : 0));
     QCOMPARE(cipherText.at(0), char(0x1C));
     QCOMPARE(cipherText.at(1), expectedFlags);
     QCOMPARE(cipherText.size(), 3 + blockSize(protection) + (compressed ? packed.size() : plaintext.size()));
@@ -343,8 +343,8 @@ void TestPayloadCipher::foreignVersionIsRejected()
 
 void TestPayloadCipher::missingKeyFails()
 {
-    const QByteArray cipherText = makeCipher(PayloadCipher::CompressAuto, PayloadCipher::ProtectChecksum)
-                                      .encrypt(QByteArrayLiteral("data"));
+    const QByteArray cipherText =
+        makeCipher(PayloadCipher::CompressAuto, PayloadCipher::ProtectChecksum).encrypt(QByteArrayLiteral("data"));
     PayloadCipher cipher;
 
     QTest::ignoreMessage(QtWarningMsg, "No key set.");
@@ -470,7 +470,8 @@ void TestPayloadCipher::everyTruncationFails()
     for (int length = 0; length < cipherText.size(); ++length) {
         const QByteArray decrypted = cipher.decrypt(cipherText.left(length));
         if (!decrypted.isEmpty() || cipher.lastError() == PayloadCipher::NoError)
-            QFAIL(qPrintable(QStringLiteral("truncation to %1 of %2 bytes accepted").arg(length).arg(cipherText.size())));
+            QFAIL(
+                qPrintable(QStringLiteral("truncation to %1 of %2 bytes accepted").arg(length).arg(cipherText.size())));
     }
 }
 

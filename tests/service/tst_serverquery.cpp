@@ -17,7 +17,9 @@ struct Counts : QObject
     QList<QPair<int, int>> seen;
     void listen(ServerQuery *query)
     {
-        connect(query, &ServerQuery::infoUpdated, this, [this](int players, int total) { seen.append({players, total}); });
+        connect(query, &ServerQuery::infoUpdated, this, [this](int players, int total) {
+            seen.append({players, total});
+        });
     }
 };
 
@@ -49,9 +51,9 @@ void TestServerQuery::initTestCase()
 void TestServerQuery::asksForTheSlotsPortAndRepeatsLastCounts()
 {
     server.clearLog();
-    server.setReplies(MonitoringPath, {TestHttpServer::Reply::ok(R"({"numplayers": 10, "maxplayers": 100})"),
-                                       TestHttpServer::Reply::ok(R"({"hostname": "x"})"),
-                                       TestHttpServer::Reply::status(500)});
+    server.setReplies(MonitoringPath,
+                      {TestHttpServer::Reply::ok(R"({"numplayers": 10, "maxplayers": 100})"),
+                       TestHttpServer::Reply::ok(R"({"hostname": "x"})"), TestHttpServer::Reply::status(500)});
     Counts counts;
     {
         ServerQuery query(QStringLiteral("10.0.0.5"), 9999, 2);

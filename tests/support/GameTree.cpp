@@ -127,8 +127,7 @@ QString standInPath()
     return QStringLiteral(VARO_TOOLS_DIR "/../tests/standin.exe");
 }
 
-Run runTool(const QString &name, const QStringList &arguments, const QMap<QString, QString> &environment,
-            int timeoutMs)
+Run runTool(const QString &name, const QStringList &arguments, const QMap<QString, QString> &environment, int timeoutMs)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

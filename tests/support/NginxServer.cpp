@@ -22,7 +22,8 @@ QString findNginx()
 {
     QString found = QStandardPaths::findExecutable(QStringLiteral("nginx"));
     if (found.isEmpty())
-        found = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        found = QStandardPaths::findExecutable(QStringLiteral("nginx"),
+                                               {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
     return found;
 }
 
@@ -64,27 +65,27 @@ bool NginxServer::start()
         }
         // One process, in the foreground, as the invoking user: no worker
         // switching to an account that cannot read the test's folders.
-        const QString text = QStringLiteral(
-            "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-            "error_log %1/error.log warn;\npid %1/nginx.pid;\n"
-            "events { worker_connections 64; }\n"
-            "http {\n"
-            "  types { application/octet-stream compressed; text/plain txt lst hash; }\n"
-            "  default_type application/octet-stream;\n"
-            "  log_format varo '$request_method $request_uri $status $body_bytes_sent';\n"
-            "  access_log %1/access.log varo;\n"
-            "  client_body_temp_path %1/body; proxy_temp_path %1/proxy; fastcgi_temp_path %1/fastcgi;\n"
-            "  uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
-            "  sendfile on; keepalive_timeout 30;\n"
-            "  server {\n"
-            "    listen 127.0.0.1:%2;\n"
-            "    root %3;\n"
-            "%4"
-            "  }\n"
-            "}\n")
-                                 .arg(p)
-                                 .arg(listenPort)
-                                 .arg(root, extraConfig);
+        const QString text =
+            QStringLiteral("daemon off;\nmaster_process off;\nworker_processes 1;\n"
+                           "error_log %1/error.log warn;\npid %1/nginx.pid;\n"
+                           "events { worker_connections 64; }\n"
+                           "http {\n"
+                           "  types { application/octet-stream compressed; text/plain txt lst hash; }\n"
+                           "  default_type application/octet-stream;\n"
+                           "  log_format varo '$request_method $request_uri $status $body_bytes_sent';\n"
+                           "  access_log %1/access.log varo;\n"
+                           "  client_body_temp_path %1/body; proxy_temp_path %1/proxy; fastcgi_temp_path %1/fastcgi;\n"
+                           "  uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
+                           "  sendfile on; keepalive_timeout 30;\n"
+                           "  server {\n"
+                           "    listen 127.0.0.1:%2;\n"
+                           "    root %3;\n"
+                           "%4"
+                           "  }\n"
+                           "}\n")
+                .arg(p)
+                .arg(listenPort)
+                .arg(root, extraConfig);
         conf.write(text.toUtf8());
         conf.close();
 

@@ -40,7 +40,8 @@ void SyncDeployment::writeArchive(const QList<bool> &changed, int bigBytes)
     for (int i = 0; i < 10; ++i) {
         const bool different = i < changed.size() && changed.at(i);
         const int size = 1500 + i * 2100;
-        members.append({QStringLiteral("member%1.dff").arg(i), TestFiles::noise(size, quint32(100 + i + (different ? 1000 : 0)))});
+        members.append(
+            {QStringLiteral("member%1.dff").arg(i), TestFiles::noise(size, quint32(100 + i + (different ? 1000 : 0)))});
     }
     if (bigBytes > 0)
         members.append({QStringLiteral("big.dff"), QByteArray(bigBytes, 'b')});

@@ -19,8 +19,7 @@ public:
     // thousands of files or folders may pass memoryBackedDir(): some disks
     // take milliseconds per removed folder or per synced file. clientFolder:
     // where the player's launcher folder lies, relative to that folder.
-    explicit SyncDeployment(const QString &baseDir = QString(),
-                            const QString &clientFolder = QStringLiteral("client"));
+    explicit SyncDeployment(const QString &baseDir = QString(), const QString &clientFolder = QStringLiteral("client"));
     static QString memoryBackedDir();
 
     QString sourceDir() const { return root.filePath(QStringLiteral("game")); }

@@ -52,10 +52,10 @@ bool available(QString *why)
     }
     QProcess probe;
     probe.setProcessChannelMode(QProcess::MergedChannels);
-    probe.start(stracePath(), {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
-                               QStringLiteral("/dev/null"), QStringLiteral("-e"), QStringLiteral("trace=write"),
-                               QStringLiteral("-e"), QStringLiteral("inject=write:error=ENOSPC:when=1000"),
-                               QStringLiteral("true")});
+    probe.start(stracePath(),
+                {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                 QStringLiteral("-e"), QStringLiteral("trace=write"), QStringLiteral("-e"),
+                 QStringLiteral("inject=write:error=ENOSPC:when=1000"), QStringLiteral("true")});
     if (!probe.waitForFinished(20000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0) {
         *why = QStringLiteral("strace may not trace here: ") + QString::fromLocal8Bit(probe.readAll()).trimmed();
         return false;
@@ -165,9 +165,9 @@ Run runSync(const QStringList &straceOptions, const QString &appDir, const QMap<
     if (straceOptions.isEmpty())
         process.start(GameTree::toolPath(QStringLiteral("varo-sync")), syncArguments);
     else
-        process.start(stracePath(), straceOptions + QStringList{QStringLiteral("--"),
-                                                                GameTree::toolPath(QStringLiteral("varo-sync"))}
-                                        + syncArguments);
+        process.start(stracePath(),
+                      straceOptions + QStringList{QStringLiteral("--"), GameTree::toolPath(QStringLiteral("varo-sync"))}
+                          + syncArguments);
     Run run;
     if (!process.waitForStarted(10000)) {
         run.output = process.errorString();

@@ -36,9 +36,9 @@ QStringList pathOptions(const QStringList &paths);
 // One system call of a traced run.
 struct Call
 {
-    QString name;   // write, rename, linkat ...
-    QString path;   // the file written, or the name renamed or linked from
-    QString target; // the name renamed or linked to
+    QString name;          // write, rename, linkat ...
+    QString path;          // the file written, or the name renamed or linked from
+    QString target;        // the name renamed or linked to
     bool injected = false; // strace made it fail or killed the process at it
 };
 
@@ -49,7 +49,7 @@ QVector<Call> readTrace(const QString &traceFile, const QSet<QString> &watched);
 struct Run
 {
     int exitCode = -1;
-    bool killed = false;       // ended by a signal (an injected SIGKILL, or the test's)
+    bool killed = false;        // ended by a signal (an injected SIGKILL, or the test's)
     bool stoppedByTest = false; // still running after the time allowed, so killed
     QString output;             // stdout and stderr together
 };

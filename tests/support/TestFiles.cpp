@@ -66,8 +66,10 @@ bool link(const QString &target, const QString &linkPath)
     if (!QFileInfo(target).isDir())
         return false; // file links need privileges on Windows
     const QString nativeLink = QDir::toNativeSeparators(linkPath);
-    if (QProcess::execute(QStringLiteral("cmd.exe"), {QStringLiteral("/c"), QStringLiteral("mklink"), QStringLiteral("/j"),
-                                                      nativeLink, QDir::toNativeSeparators(target)}) == 0
+    if (QProcess::execute(QStringLiteral("cmd.exe"),
+                          {QStringLiteral("/c"), QStringLiteral("mklink"), QStringLiteral("/j"), nativeLink,
+                           QDir::toNativeSeparators(target)})
+            == 0
         && QFileInfo::exists(linkPath))
         return true;
     const QString unixTarget = unixPath(target);
@@ -75,8 +77,8 @@ bool link(const QString &target, const QString &linkPath)
     if (unixTarget.isEmpty() || unixLink.isEmpty())
         return false;
     // start.exe returns before the Unix program has done its work.
-    QProcess::execute(QStringLiteral("start.exe"), {QStringLiteral("/unix"), QStringLiteral("/bin/ln"),
-                                                    QStringLiteral("-s"), unixTarget, unixLink});
+    QProcess::execute(QStringLiteral("start.exe"),
+                      {QStringLiteral("/unix"), QStringLiteral("/bin/ln"), QStringLiteral("-s"), unixTarget, unixLink});
     for (int waited = 0; waited < 30000 && !QFileInfo::exists(linkPath); waited += 50)
         QThread::msleep(50);
     return QFileInfo::exists(linkPath);

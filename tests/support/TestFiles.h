@@ -33,7 +33,7 @@ QByteArray padded(const QByteArray &data);
 struct Member
 {
     QString name;
-    QByteArray data;  // stored padded to whole sectors
+    QByteArray data;     // stored padded to whole sectors
     quint16 sectors = 0; // 0: derived from data
 };
 

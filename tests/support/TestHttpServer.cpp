@@ -40,25 +40,39 @@ constexpr int ResetPauseMs = 100;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
 QByteArray responseHead(const Reply &reply)
 {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.statusCode) + ' ' + reasonPhrase(reply.statusCode) + "\r\n";
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.statusCode) + ' ' + reasonPhrase(reply.statusCode)
+        + "\r\n";
     bool hasLength = false;
     for (const auto &header : reply.headers) {
         head += header.first + ": " + header.second + "\r\n";
@@ -249,7 +263,7 @@ struct TestHttpServer::Private
     int connections = 0;
 
     QThread thread;
-    QObject *context = nullptr;  // lives in thread; parent of the server
+    QObject *context = nullptr; // lives in thread; parent of the server
     QTcpServer *server = nullptr;
     quint16 port = 0;
 

@@ -39,24 +39,24 @@ public:
     struct Reply
     {
         enum class Mode {
-            Complete,  // status line, headers, whole body, close
-            Stall,     // status line, headers, body, then silence (never finishes)
-            Truncate,  // as Stall, then close: Content-Length larger than what came
-            Drop,      // close without any answer
-            Silent,    // read the request, answer nothing, keep the connection
-            Trickle,   // whole body, bytesPerTick bytes every tickMs, then close
-            Endless,   // body, then zero bytes for as long as the peer reads
-            Reset,     // status line, headers, body, then an abrupt close (RST)
+            Complete, // status line, headers, whole body, close
+            Stall,    // status line, headers, body, then silence (never finishes)
+            Truncate, // as Stall, then close: Content-Length larger than what came
+            Drop,     // close without any answer
+            Silent,   // read the request, answer nothing, keep the connection
+            Trickle,  // whole body, bytesPerTick bytes every tickMs, then close
+            Endless,  // body, then zero bytes for as long as the peer reads
+            Reset,    // status line, headers, body, then an abrupt close (RST)
         };
 
         Mode mode = Mode::Complete;
         int statusCode = 200;
-        QList<QPair<QByteArray, QByteArray>> headers;  // sent as given
+        QList<QPair<QByteArray, QByteArray>> headers; // sent as given
         QByteArray body;
         // Content-Length sent: -1 (the default) the body's size, NoLength
         // none at all (the body then ends when the connection closes).
         qint64 announcedLength = -1;
-        int delayMs = 0;              // wait before answering at all
+        int delayMs = 0; // wait before answering at all
         int bytesPerTick = 0;
         int tickMs = 0;
 
@@ -85,8 +85,8 @@ public:
     struct Request
     {
         QByteArray method;
-        QString path;          // as on the wire, without the query
-        QByteArray rawQuery;   // as on the wire, without "?"
+        QString path;        // as on the wire, without the query
+        QByteArray rawQuery; // as on the wire, without "?"
         QUrlQuery query;
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;

@@ -115,8 +115,8 @@ void TestDiskFaults::initTestCase()
     for (int i = 0; i < 9; ++i) {
         const int size = 1500 + i * 2100 + (i == 1 ? 6000 : i == 4 ? -3000 : 0);
         const bool changed = i == 1 || i == 4 || i == 7;
-        members.append({QStringLiteral("member%1.dff").arg(i),
-                        TestFiles::noise(size, quint32(100 + i + (changed ? 1000 : 0)))});
+        members.append(
+            {QStringLiteral("member%1.dff").arg(i), TestFiles::noise(size, quint32(100 + i + (changed ? 1000 : 0)))});
     }
     members.append({QStringLiteral("added.dff"), TestFiles::noise(5000, 31)});
     QVERIFY(TestFiles::ver2Archive(g + QStringLiteral("/models/gta3.img"), members));
@@ -128,18 +128,18 @@ void TestDiskFaults::initTestCase()
     QVERIFY(restoreClient());
     watched = SyscallFaults::watchedPaths(d->clientDir(), g);
     const QString trace = scratch.filePath(QStringLiteral("count.trace"));
-    const SyscallFaults::Run counted = SyscallFaults::runSync(
-        {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"), QStringLiteral("0"),
-         QStringLiteral("-o"), trace, QStringLiteral("-e"),
-         QStringLiteral("trace=write,pwrite64,rename,renameat,renameat2,link,linkat")},
-        d->clientDir(), d->environment(), 120000);
+    const SyscallFaults::Run counted =
+        SyscallFaults::runSync({QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"),
+                                QStringLiteral("0"), QStringLiteral("-o"), trace, QStringLiteral("-e"),
+                                QStringLiteral("trace=write,pwrite64,rename,renameat,renameat2,link,linkat")},
+                               d->clientDir(), d->environment(), 120000);
     QVERIFY2(counted.exitCode == 0, qPrintable(counted.output));
     QCOMPARE(GameTree::difference(GameTree::digest(d->clientGameDir()), expected), QString());
     calls = SyscallFaults::readTrace(trace, QSet<QString>(watched.cbegin(), watched.cend()));
     QStringList seen;
     for (const SyscallFaults::Call &call : qAsConst(calls))
         seen << call.name + QLatin1Char(' ') + QFileInfo(call.path).fileName()
-                    + (call.target.isEmpty() ? QString() : QStringLiteral(" -> ") + QFileInfo(call.target).fileName());
+                + (call.target.isEmpty() ? QString() : QStringLiteral(" -> ") + QFileInfo(call.target).fileName());
     qInfo("a run without faults: %s", qPrintable(seen.join(QStringLiteral(", "))));
     // Qt renames with rename(2); a change to renameat2 would make every rename
     // row below inject nothing.
@@ -170,8 +170,8 @@ void TestDiskFaults::faultIsContained_data()
     // flushed, and again as the file is closed.
     QTest::newRow("write: receiving a small block") << w << full << QStringLiteral("data/handling.cfg.tmp") << 1 << 2;
     QTest::newRow("write: middle of unpacking") << w << full << QStringLiteral("models/big.dat.new.tmp") << 2 << 1;
-    QTest::newRow("write: unpacking, full for 4 writes") << w << full << QStringLiteral("models/big.dat.new.tmp") << 2
-                                                         << 4;
+    QTest::newRow("write: unpacking, full for 4 writes")
+        << w << full << QStringLiteral("models/big.dat.new.tmp") << 2 << 4;
     QTest::newRow("write: assembling parts") << w << full << QStringLiteral("audio/sfx/genrl.tmp") << 1 << 1;
     // Into the archive: its directory as a member is removed; per member
     // stored, its data, then the directory (added.dff, member1 grown and
@@ -209,8 +209,8 @@ void TestDiskFaults::faultIsContained_data()
     const QString kill = QStringLiteral("KILL");
     QTest::newRow("kill: member stored in place, directory not yet") << w << kill << img << 7 << 1;
     QTest::newRow("kill: before the rebuild") << w << kill << img << 11 << 1;
-    QTest::newRow("kill: remembered state linked, not renamed") << r << kill << QStringLiteral("varo_launcher.bin") << 2
-                                                                << 1;
+    QTest::newRow("kill: remembered state linked, not renamed")
+        << r << kill << QStringLiteral("varo_launcher.bin") << 2 << 1;
 }
 
 void TestDiskFaults::faultIsContained()
@@ -268,18 +268,25 @@ void TestDiskFaults::faultIsContained()
     QString context;
     bool hit = false;
     for (int attempt = 0; attempt < 6 && !hit; ++attempt) {
-        const QString when = repeat == 0   ? QStringLiteral("%1+").arg(n)
-                             : repeat == 1 ? QString::number(n)
-                                           : QStringLiteral("%1..%2").arg(n).arg(n + repeat - 1);
+        const QString when = repeat == 0 ? QStringLiteral("%1+").arg(n)
+            : repeat == 1                ? QString::number(n)
+                                         : QStringLiteral("%1..%2").arg(n).arg(n + repeat - 1);
         QVERIFY(restoreClient());
         before = FolderState::capture(d->clientGameDir());
         const QString trace = scratch.filePath(QStringLiteral("fault.trace"));
-        QStringList options{QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"),
-                            QStringLiteral("0"), QStringLiteral("-o"), trace, QStringLiteral("-e"),
-                            QStringLiteral("trace=") + syscall, QStringLiteral("-e"),
+        QStringList options{QStringLiteral("-f"),
+                            QStringLiteral("-qq"),
+                            QStringLiteral("-y"),
+                            QStringLiteral("-s"),
+                            QStringLiteral("0"),
+                            QStringLiteral("-o"),
+                            trace,
+                            QStringLiteral("-e"),
+                            QStringLiteral("trace=") + syscall,
+                            QStringLiteral("-e"),
                             QStringLiteral("inject=%1:%2:when=%3")
-                                .arg(syscall,
-                                     killed ? QStringLiteral("signal=KILL") : QStringLiteral("error=") + error, when)};
+                                .arg(syscall, killed ? QStringLiteral("signal=KILL") : QStringLiteral("error=") + error,
+                                     when)};
         if (byPath)
             options += SyscallFaults::pathOptions(paths);
         faulty = SyscallFaults::runSync(options, d->clientDir(), d->environment(), 120000);
@@ -309,13 +316,12 @@ void TestDiskFaults::faultIsContained()
         }
         if (qEnvironmentVariableIsSet("VARO_FAULT_VERBOSE") || !hit)
             qInfo().noquote() << (hit ? QStringLiteral("hit: ") : QStringLiteral("missed, next N %1: ").arg(n))
-                                     + context;
+                    + context;
     }
     QVERIFY2(hit, "the call meant was not hit");
 
     // Reported, not passed over in silence.
-    static const QRegularExpression warning(QStringLiteral("^varo\\.\\w+: \\["),
-                                            QRegularExpression::MultilineOption);
+    static const QRegularExpression warning(QStringLiteral("^varo\\.\\w+: \\["), QRegularExpression::MultilineOption);
     if (killed)
         QVERIFY2(faulty.killed && !faulty.stoppedByTest, qPrintable(context));
     else

@@ -177,7 +177,7 @@ struct SyncRun
                    .arg(crashed ? QStringLiteral(" (crashed)") : QString())
                    .arg(timedOut ? QStringLiteral(" (timed out)") : QString())
                    .arg(elapsedMs)
-               + violations.join(QLatin1Char('\n')) + QLatin1Char('\n') + tail(output);
+            + violations.join(QLatin1Char('\n')) + QLatin1Char('\n') + tail(output);
     }
 };
 
@@ -185,12 +185,12 @@ struct SyncRun
 
 // Qt Test cuts long failure messages short: the run's output goes to the log
 // in full instead.
-#define VERIFY_RUN(condition, run)                                                                           \
-    do {                                                                                                     \
-        if (!(condition)) {                                                                                  \
-            qWarning().noquote() << (run).describe();                                                        \
-            QFAIL(#condition);                                                                               \
-        }                                                                                                    \
+#define VERIFY_RUN(condition, run)                                                                                     \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            qWarning().noquote() << (run).describe();                                                                  \
+            QFAIL(#condition);                                                                                         \
+        }                                                                                                              \
     } while (false)
 
 class TestHostileNetwork : public QObject
@@ -305,7 +305,8 @@ SyncRun TestHostileNetwork::runSync(const TestHttpServer &server, const QString 
         // ulimit -v counts KiB.
         process.start(QStringLiteral("/bin/sh"),
                       QStringList{QStringLiteral("-c"),
-                                  QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(AddressSpaceLimit >> 10), tool}
+                                  QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(AddressSpaceLimit >> 10),
+                                  tool}
                           + arguments);
     } else {
         process.start(tool, arguments);
@@ -449,9 +450,8 @@ void TestHostileNetwork::hostileBlock_data()
         << Handling << QList<Reply>{Reply::truncated(handling.left(half), handling.size()), good} << 0 << 2 << 2
         << false << network;
     QTest::newRow("length shorter than the block")
-        << Handling
-        << QList<Reply>{good.withHeader("Content-Length", QByteArray::number(half)), good} << 0 << 2 << 2 << false
-        << check;
+        << Handling << QList<Reply>{good.withHeader("Content-Length", QByteArray::number(half)), good} << 0 << 2 << 2
+        << false << check;
 
     const QByteArray bomb = zlibBomb(quint32(publishedSizes.value(Big)), BombMebibytes);
     QVERIFY(!bomb.isEmpty() && bomb.size() < big.size());
@@ -475,12 +475,12 @@ void TestHostileNetwork::hostileBlock_data()
     // the bytes of the first, which fails the check too. Each retries after
     // the countdown; the third way costs one request more.
     QTest::newRow("reset in the middle of the block")
-        << Handling << QList<Reply>{Reply::reset(handling.left(half), handling.size()), good} << 0 << 2 << 3
-        << false << QStringLiteral("ошибка сети|неверный md5-хэш");
+        << Handling << QList<Reply>{Reply::reset(handling.left(half), handling.size()), good} << 0 << 2 << 3 << false
+        << QStringLiteral("ошибка сети|неверный md5-хэш");
     QTest::newRow("500") << Handling << QList<Reply>{Reply::status(500, "broken"), good} << 0 << 2 << 2 << false
                          << network;
-    QTest::newRow("503 until mended") << Handling << QList<Reply>{Reply::status(503, "busy")} << 3 << 4 << 5
-                                      << false << network;
+    QTest::newRow("503 until mended") << Handling << QList<Reply>{Reply::status(503, "busy")} << 3 << 4 << 5 << false
+                                      << network;
     Reply endlessError = Reply::endless("broken");
     endlessError.statusCode = 500;
     QTest::newRow("500 whose body never ends")
@@ -494,9 +494,8 @@ void TestHostileNetwork::hostileBlock_data()
     // from the stall limit.
     Reply tricklingError = Reply::trickle(QByteArray(40, 'x'), 1, 1000);
     tricklingError.statusCode = 500;
-    QTest::newRow("500 whose body trickles")
-        << Handling << QList<Reply>{tricklingError, good} << 0 << 2 << 2 << true
-        << QStringLiteral("ошибка сети \\(#5\\)");
+    QTest::newRow("500 whose body trickles") << Handling << QList<Reply>{tricklingError, good} << 0 << 2 << 2 << true
+                                             << QStringLiteral("ошибка сети \\(#5\\)");
 
     // The first request and ten redirects, then the retry.
     QList<Reply> loop;
@@ -599,8 +598,7 @@ void TestHostileNetwork::hostileSyncList_data()
     // The canary there holds a block, not the list; what matters is that it
     // is not read and that no request follows the redirect.
     QTest::newRow("list redirected to a local file")
-        << ListPath << Reply::redirect(QUrl::fromLocalFile(canary).toEncoded()) << 5 << QStringLiteral("fail 1")
-        << 10;
+        << ListPath << Reply::redirect(QUrl::fromLocalFile(canary).toEncoded()) << 5 << QStringLiteral("fail 1") << 10;
     // Five attempts of five seconds each.
     QTest::newRow("hash that never comes") << HashPath << Reply::silent() << 5 << QStringLiteral("fail 2") << 40;
 }

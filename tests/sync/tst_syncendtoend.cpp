@@ -109,28 +109,28 @@ void TestSyncEndToEnd::initTestCase()
     QVERIFY(QFile::exists(GameTree::toolPath(QStringLiteral("varo-sync"))));
 }
 
-#define PUBLISH_AND_SERVE(d)                                                                                 \
-    do {                                                                                                     \
-        QString publishOutput;                                                                               \
-        QVERIFY2((d).publish(&publishOutput), qPrintable(publishOutput));                                    \
-        QVERIFY2((d).serve(), qPrintable((d).server()->errorString()));                                      \
+#define PUBLISH_AND_SERVE(d)                                                                                           \
+    do {                                                                                                               \
+        QString publishOutput;                                                                                         \
+        QVERIFY2((d).publish(&publishOutput), qPrintable(publishOutput));                                              \
+        QVERIFY2((d).serve(), qPrintable((d).server()->errorString()));                                                \
     } while (false)
 
 // A run that ends ready with the folder exactly as published, after which a
 // second run finds nothing to do: it hashes nothing and fetches no block.
 // The access log keeps the first run's requests for the caller.
-#define SYNC_OK(d)                                                                                           \
-    do {                                                                                                     \
-        const GameTree::Run run_ = (d).sync();                                                               \
-        QVERIFY2(run_.exitCode == 0, qPrintable(run_.output));                                               \
-        const QString diff_ = (d).differenceFromPublished();                                                 \
-        QVERIFY2(diff_.isEmpty(), qPrintable(diff_));                                                        \
-        const QStringList log_ = (d).server()->accessLog();                                                  \
-        (d).server()->clearAccessLog();                                                                      \
-        const GameTree::Run again_ = (d).sync();                                                             \
-        QVERIFY2(again_.exitCode == 0 && !hashedAnything(again_.output), qPrintable(again_.output));         \
-        QVERIFY2((d).blockRequests().isEmpty(), qPrintable((d).blockRequests().join(QLatin1Char(' '))));     \
-        (d).server()->restoreAccessLog(log_);                                                                \
+#define SYNC_OK(d)                                                                                                     \
+    do {                                                                                                               \
+        const GameTree::Run run_ = (d).sync();                                                                         \
+        QVERIFY2(run_.exitCode == 0, qPrintable(run_.output));                                                         \
+        const QString diff_ = (d).differenceFromPublished();                                                           \
+        QVERIFY2(diff_.isEmpty(), qPrintable(diff_));                                                                  \
+        const QStringList log_ = (d).server()->accessLog();                                                            \
+        (d).server()->clearAccessLog();                                                                                \
+        const GameTree::Run again_ = (d).sync();                                                                       \
+        QVERIFY2(again_.exitCode == 0 && !hashedAnything(again_.output), qPrintable(again_.output));                   \
+        QVERIFY2((d).blockRequests().isEmpty(), qPrintable((d).blockRequests().join(QLatin1Char(' '))));               \
+        (d).server()->restoreAccessLog(log_);                                                                          \
     } while (false)
 
 void TestSyncEndToEnd::firstSyncThenNothingToDo()
@@ -184,8 +184,9 @@ void TestSyncEndToEnd::oldCopyFetchesOnlyDifferences()
     SYNC_OK(d);
     QStringList fetched = d.blockRequests();
     fetched.sort();
-    QCOMPARE(fetched, (QStringList{QStringLiteral("data/handling.cfg.compressed"),
-                                   QStringLiteral("data/maps/city/city.ipl.compressed")}));
+    QCOMPARE(fetched,
+             (QStringList{QStringLiteral("data/handling.cfg.compressed"),
+                          QStringLiteral("data/maps/city/city.ipl.compressed")}));
 }
 
 void TestSyncEndToEnd::archiveMembersOrWholeArchive()
@@ -209,7 +210,8 @@ void TestSyncEndToEnd::archiveMembersOrWholeArchive()
     d.server()->clearAccessLog();
     SYNC_OK(d);
     const QStringList fetched = d.blockRequests();
-    QVERIFY2(fetched.contains(QStringLiteral("models/gta3.img.b0.compressed")), qPrintable(fetched.join(QLatin1Char(' '))));
+    QVERIFY2(fetched.contains(QStringLiteral("models/gta3.img.b0.compressed")),
+             qPrintable(fetched.join(QLatin1Char(' '))));
     for (const QString &block : fetched)
         QVERIFY2(!block.contains(QLatin1String("_img/")), qPrintable(block));
 
@@ -259,9 +261,10 @@ void TestSyncEndToEnd::audioFileInThreeParts()
     SYNC_OK(d);
     QStringList parts = d.blockRequests().filter(QStringLiteral("audio/streams/radio"));
     parts.sort();
-    QCOMPARE(parts, (QStringList{QStringLiteral("audio/streams/radio.b0.compressed"),
-                                 QStringLiteral("audio/streams/radio.b1.compressed"),
-                                 QStringLiteral("audio/streams/radio.b2.compressed")}));
+    QCOMPARE(parts,
+             (QStringList{QStringLiteral("audio/streams/radio.b0.compressed"),
+                          QStringLiteral("audio/streams/radio.b1.compressed"),
+                          QStringLiteral("audio/streams/radio.b2.compressed")}));
 }
 
 void TestSyncEndToEnd::redirectedBlock()
@@ -387,8 +390,8 @@ void TestSyncEndToEnd::attacksSettle_data()
         QTest::newRow("dangling temporary link") << "temp link" << 0 << ready;
         QTest::newRow("link swapped in at an archive") << "archive link" << 0 << ready;
     }
-    QTest::newRow("file that cannot be replaced") << "immutable" << 4
-                                                   << QStringLiteral("Ошибка: не удалось сохранить файл data/handling.cfg");
+    QTest::newRow("file that cannot be replaced")
+        << "immutable" << 4 << QStringLiteral("Ошибка: не удалось сохранить файл data/handling.cfg");
     // Only Windows keeps a file that another program holds open from being
     // replaced: the run waits a little each time, then stops and says why.
     if (windows)
@@ -427,7 +430,7 @@ void TestSyncEndToEnd::attacksSettle()
     const QString game = d.clientGameDir();
 
     const bool planted = attack == QLatin1String("state bomb") || attack.endsWith(QLatin1String(" link"))
-                         || attack == QLatin1String("immutable") || attack == QLatin1String("held");
+        || attack == QLatin1String("immutable") || attack == QLatin1String("held");
     if (planted) {
         SYNC_OK(d);
         // A new publication: one plain file and one member changed.
@@ -465,7 +468,8 @@ void TestSyncEndToEnd::attacksSettle()
     QProcess holder;
     if (attack == QLatin1String("held")) {
         WindowsBuild::start(holder, GameTree::standInPath(),
-                            {QStringLiteral("--hold"), game + QStringLiteral("/data/handling.cfg"), QStringLiteral("600")});
+                            {QStringLiteral("--hold"), game + QStringLiteral("/data/handling.cfg"),
+                             QStringLiteral("600")});
         QVERIFY(holder.waitForReadyRead(60000));
     }
     const auto outsideBefore = GameTree::digest(outside);
@@ -506,7 +510,8 @@ void TestSyncEndToEnd::attacksSettle()
 
     if (!attack.startsWith(QLatin1String("extra")) && attack != QLatin1String("big ver2")) {
         TestFiles::write(list, soundList);
-        TestFiles::write(list + QStringLiteral(".hash"), QCryptographicHash::hash(soundList, QCryptographicHash::Md5).toHex());
+        TestFiles::write(list + QStringLiteral(".hash"),
+                         QCryptographicHash::hash(soundList, QCryptographicHash::Md5).toHex());
     }
     SYNC_OK(d);
 }

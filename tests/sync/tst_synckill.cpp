@@ -27,10 +27,10 @@ namespace {
 
 // How the next run is given work.
 enum Scenario {
-    FreshStart,   // no game folder, no remembered state
-    DamagedCopy,  // a file gone, another overwritten
-    NewArchive,   // a new publication with archive members changed
-    OldCopy,      // a player's copy in the game's own archive form, never synchronised
+    FreshStart,  // no game folder, no remembered state
+    DamagedCopy, // a file gone, another overwritten
+    NewArchive,  // a new publication with archive members changed
+    OldCopy,     // a player's copy in the game's own archive form, never synchronised
     ScenarioCount
 };
 
@@ -92,8 +92,8 @@ bool TestSyncKill::writeArchive()
                         TestFiles::noise(size, 100 + quint32(i) + (change >= 2 ? random.generate() : 0u))});
     }
     if (random.bounded(4) == 0)
-        members.append({QStringLiteral("extra%1.dff").arg(random.bounded(100)),
-                        TestFiles::noise(4000, random.generate())});
+        members.append(
+            {QStringLiteral("extra%1.dff").arg(random.bounded(100)), TestFiles::noise(4000, random.generate())});
     return TestFiles::ver2Archive(d->sourceDir() + QStringLiteral("/models/gta3.img"), members);
 }
 
@@ -144,10 +144,11 @@ bool TestSyncKill::measure(int scenario)
     if (!prepare(scenario))
         return false;
     const QString trace = scratch.filePath(QStringLiteral("count.trace"));
-    const SyscallFaults::Run counted = SyscallFaults::runSync(
-        {QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"), QStringLiteral("0"),
-         QStringLiteral("-o"), trace, QStringLiteral("-e"), QStringLiteral("trace=write,rename,linkat")},
-        d->clientDir(), d->environment(), 120000);
+    const SyscallFaults::Run counted =
+        SyscallFaults::runSync({QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-y"), QStringLiteral("-s"),
+                                QStringLiteral("0"), QStringLiteral("-o"), trace, QStringLiteral("-e"),
+                                QStringLiteral("trace=write,rename,linkat")},
+                               d->clientDir(), d->environment(), 120000);
     if (counted.exitCode != 0) {
         qWarning().noquote() << counted.output;
         return false;
@@ -176,7 +177,7 @@ void TestSyncKill::initTestCase()
     if (!SyscallFaults::available(&why))
         QSKIP(qPrintable(why));
     seed = qEnvironmentVariableIsSet("VARO_KILL_SEED") ? quint32(qEnvironmentVariableIntValue("VARO_KILL_SEED"))
-                                                      : QRandomGenerator::global()->generate();
+                                                       : QRandomGenerator::global()->generate();
     qInfo("seed %u (set VARO_KILL_SEED to repeat)", seed);
     random.seed(seed);
 
@@ -220,12 +221,15 @@ void TestSyncKill::killedThenCompleted()
             const int calls = qMax(1, callCounts[scenario][aim]);
             const int n = 1 + int(random.bounded(quint32(calls)));
             how = QStringLiteral("killed at %1 %2").arg(QLatin1String(aimSyscall(aim))).arg(n);
-            QStringList options{QStringLiteral("-f"), QStringLiteral("-qq"), QStringLiteral("-o"),
-                                QStringLiteral("/dev/null"), QStringLiteral("-e"),
-                                QStringLiteral("trace=") + QLatin1String(aimSyscall(aim)), QStringLiteral("-e"),
-                                QStringLiteral("inject=%1:signal=KILL:when=%2")
-                                    .arg(QLatin1String(aimSyscall(aim)))
-                                    .arg(n)};
+            QStringList options{
+                QStringLiteral("-f"),
+                QStringLiteral("-qq"),
+                QStringLiteral("-o"),
+                QStringLiteral("/dev/null"),
+                QStringLiteral("-e"),
+                QStringLiteral("trace=") + QLatin1String(aimSyscall(aim)),
+                QStringLiteral("-e"),
+                QStringLiteral("inject=%1:signal=KILL:when=%2").arg(QLatin1String(aimSyscall(aim))).arg(n)};
             // strace 6.1 watches paths for writes only (see SyscallFaults).
             if (aim == AtWrite)
                 options += SyscallFaults::pathOptions(watched);
@@ -237,7 +241,7 @@ void TestSyncKill::killedThenCompleted()
                                     .arg(round)
                                     .arg(QLatin1String(scenarioName(scenario)), how,
                                          run.killed ? QString() : QStringLiteral(" (ended first)"))
-                                + run.output;
+            + run.output;
         if (run.killed)
             ++interruptions;
         else

@@ -265,8 +265,7 @@ void TestPublish::listHoldsEveryFolderAndFile_data()
     QTest::newRow("special img") << "data/paths/paths.img" << EntryKind::File << 6000u << 0u << 0u;
     QTest::newRow("dat under audio") << "audio/config/banklkup.dat" << EntryKind::File << 500u << 0u << 0u;
     QTest::newRow("small audio") << "audio/streams/beats" << EntryKind::AudioFile << 1000u << 1u << 1000u;
-    QTest::newRow("large audio") << "audio/sfx/genrl" << EntryKind::AudioFile << quint32(AudioSize) << 3u
-                                 << 41943040u;
+    QTest::newRow("large audio") << "audio/sfx/genrl" << EntryKind::AudioFile << quint32(AudioSize) << 3u << 41943040u;
     // 200 directory sectors and 3 + 1 + 1 + 3 member sectors.
     QTest::newRow("archive") << "models/gta3.img" << EntryKind::ImgArchive << (200u + 8u) * 2048u << 1u << 0u;
 }
@@ -377,7 +376,8 @@ void TestPublish::archivePartsFormTheLaunchersRebuild()
     QVERIFY(archive);
     QByteArray joined;
     for (quint32 k = 0; k < archive->blockCount; ++k) {
-        const qint64 length = qMin<qint64>(FileSystem::ImgBlockSize, qint64(archive->extra) - qint64(k) * FileSystem::ImgBlockSize);
+        const qint64 length = qMin<qint64>(FileSystem::ImgBlockSize,
+                                           qint64(archive->extra) - qint64(k) * FileSystem::ImgBlockSize);
         joined += unpackBlock(blockPath(QStringLiteral("models/gta3.img.b%1.compressed").arg(k)), length);
     }
     QCOMPARE(joined.size(), int(archive->extra));
@@ -398,8 +398,9 @@ void TestPublish::archivePartsFormTheLaunchersRebuild()
         ImgArchive::ArchiveEditor editor(assembled);
         QVERIFY(editor.open());
         for (const ListingEntry &member : published.imgGroups.value(archive->imgId)) {
-            const QByteArray data = unpackBlock(
-                blockPath(QStringLiteral("models/gta3.img_img/") + member.name + QStringLiteral(".compressed")), member.size);
+            const QByteArray data = unpackBlock(blockPath(QStringLiteral("models/gta3.img_img/") + member.name
+                                                          + QStringLiteral(".compressed")),
+                                                member.size);
             QVERIFY(editor.append(member.name, data));
         }
         QVERIFY(editor.close());
@@ -512,16 +513,16 @@ void TestPublish::refusesWhatTheLauncherCannotCarry_data()
     QTest::addColumn<QStringList>("expected");
 
     const QStringList none;
-    QTest::newRow("upper-case file name") << QStringList{"data/Car.dff"} << none << 0 << QByteArray() << qint64(0)
-                                          << QStringList{"data/Car.dff"};
-    QTest::newRow("upper-case folder name") << QStringList{"Models/car.dff"} << none << 0 << QByteArray() << qint64(0)
-                                            << QStringList{"Models:"};
+    QTest::newRow("upper-case file name")
+        << QStringList{"data/Car.dff"} << none << 0 << QByteArray() << qint64(0) << QStringList{"data/Car.dff"};
+    QTest::newRow("upper-case folder name")
+        << QStringList{"Models/car.dff"} << none << 0 << QByteArray() << qint64(0) << QStringList{"Models:"};
     QTest::newRow("blank in a name") << QStringList{"data/my file.txt"} << none << 0 << QByteArray() << qint64(0)
                                      << QStringList{"data/my file.txt"};
-    QTest::newRow("every offender named") << QStringList{"A.txt", "data/b c.txt", "ok.txt"} << none << 0
-                                          << QByteArray() << qint64(0) << QStringList{"A.txt", "data/b c.txt"};
-    QTest::newRow("name the launcher deletes") << QStringList{"data/save.tmp"} << none << 0 << QByteArray()
-                                               << qint64(0) << QStringList{"data/save.tmp"};
+    QTest::newRow("every offender named") << QStringList{"A.txt", "data/b c.txt", "ok.txt"} << none << 0 << QByteArray()
+                                          << qint64(0) << QStringList{"A.txt", "data/b c.txt"};
+    QTest::newRow("name the launcher deletes")
+        << QStringList{"data/save.tmp"} << none << 0 << QByteArray() << qint64(0) << QStringList{"data/save.tmp"};
 #ifndef Q_OS_WIN // there, the test could not even create it
     QTest::newRow("device name") << QStringList{"data/nul.txt"} << none << 0 << QByteArray() << qint64(0)
                                  << QStringList{"data/nul.txt", "device"};
@@ -530,18 +531,17 @@ void TestPublish::refusesWhatTheLauncherCannotCarry_data()
                                                 << qint64(0) << QStringList{"models/gta3.img", "aux.dff"};
     QTest::newRow("member with a space") << none << QStringList{"ok.dff", "bad name.dff"} << 0 << QByteArray()
                                          << qint64(0) << QStringList{"models/gta3.img", "\"bad name.dff\""};
-    QTest::newRow("member name of 24 bytes") << none << QStringList{"ok.dff"} << 0
-                                             << QByteArray("abcdefghijklmnopqrst.dff") << qint64(0)
-                                             << QStringList{"models/gta3.img", "abcdefghijklmnopqrst.dff"};
+    QTest::newRow("member name of 24 bytes")
+        << none << QStringList{"ok.dff"} << 0 << QByteArray("abcdefghijklmnopqrst.dff") << qint64(0)
+        << QStringList{"models/gta3.img", "abcdefghijklmnopqrst.dff"};
     QTest::newRow("member twice") << none << QStringList{"car.dff", "CAR.DFF"} << 0 << QByteArray() << qint64(0)
                                   << QStringList{"models/gta3.img", "twice"};
     QTest::newRow("too many members") << none << none << 12799 << QByteArray() << qint64(0)
                                       << QStringList{"models/gta3.img", "12799"};
     QTest::newRow("mirror name shared") << QStringList{"models/gta3.img.b0"} << QStringList{"car.dff"} << 0
-                                        << QByteArray() << qint64(0)
-                                        << QStringList{"models/gta3.img.b0.compressed"};
-    QTest::newRow("too large for one block") << none << none << 0 << QByteArray() << qint64(600) * MiB
-                                             << QStringList{"data/big.bin"};
+                                        << QByteArray() << qint64(0) << QStringList{"models/gta3.img.b0.compressed"};
+    QTest::newRow("too large for one block")
+        << none << none << 0 << QByteArray() << qint64(600) * MiB << QStringList{"data/big.bin"};
     QTest::newRow("4 GiB") << none << none << 0 << QByteArray() << (qint64(1) << 32) << QStringList{"data/big.bin"};
     QTest::newRow("empty game folder") << none << none << 0 << QByteArray() << qint64(0)
                                        << QStringList{"holds no file"};
@@ -602,10 +602,10 @@ void TestPublish::badArguments_data()
     QTest::newRow("one") << QStringList{gameDir} << 64 << "usage:";
     QTest::newRow("three") << QStringList{gameDir, spare, spare} << 64 << "usage:";
     QTest::newRow("unknown option") << QStringList{"--force", gameDir, spare} << 64 << "usage:";
-    QTest::newRow("mirror inside the game folder") << QStringList{gameDir, gameDir + "/mirror"} << 64
-                                                   << "must not contain";
-    QTest::newRow("game folder inside the mirror") << QStringList{gameDir, QFileInfo(gameDir).path()} << 64
-                                                   << "must not contain";
+    QTest::newRow("mirror inside the game folder")
+        << QStringList{gameDir, gameDir + "/mirror"} << 64 << "must not contain";
+    QTest::newRow("game folder inside the mirror")
+        << QStringList{gameDir, QFileInfo(gameDir).path()} << 64 << "must not contain";
     QTest::newRow("missing game folder") << QStringList{gameDir + "/missing", spare} << 66 << "does not exist";
     QTest::newRow("game folder is a file") << QStringList{gameDir + "/readme.txt", spare} << 66 << "not a folder";
 }
@@ -639,8 +639,8 @@ void TestPublish::unreadableFileStopsBeforeWriting()
     // Windows has no owner-only permission to take away; another program
     // that holds the file open without sharing makes it unreadable.
     QProcess holder;
-    holder.start(GameTree::standInPath(), {QStringLiteral("--hold"), source.filePath(QStringLiteral("data/secret.bin")),
-                                           QStringLiteral("60")});
+    holder.start(GameTree::standInPath(),
+                 {QStringLiteral("--hold"), source.filePath(QStringLiteral("data/secret.bin")), QStringLiteral("60")});
     QVERIFY(holder.waitForReadyRead(30000));
 #else
     QVERIFY(QFile::setPermissions(source.filePath(QStringLiteral("data/secret.bin")), QFileDevice::WriteOwner));

@@ -141,10 +141,10 @@ void TestAnimButtons::restyle_data()
     QTest::newRow("background and border")
         << join << true << true
         << join + QStringLiteral("background-color: rgba(248, 201, 12, 0);border: 1px solid rgba(255, 255, 255, 255);");
-    QTest::newRow("background only")
-        << join << true << false << join + QStringLiteral("background-color: rgba(248, 201, 12, 0);");
-    QTest::newRow("border only")
-        << QString() << false << true << QStringLiteral("border: 1px solid rgba(255, 255, 255, 255);");
+    QTest::newRow("background only") << join << true << false
+                                     << join + QStringLiteral("background-color: rgba(248, 201, 12, 0);");
+    QTest::newRow("border only") << QString() << false << true
+                                 << QStringLiteral("border: 1px solid rgba(255, 255, 255, 255);");
     QTest::newRow("unterminated base gets its semicolon")
         << QStringLiteral("color: red") << true << false
         << QStringLiteral("color: red;background-color: rgba(248, 201, 12, 0);");

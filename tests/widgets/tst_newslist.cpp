@@ -51,10 +51,7 @@ struct Fixture
     {
         return container()->findChildren<QWidget *>(QStringLiteral("newsCard"), Qt::FindDirectChildrenOnly);
     }
-    QWidget *content(int i) const
-    {
-        return cards().at(i)->findChild<QWidget *>(QStringLiteral("newsContent"));
-    }
+    QWidget *content(int i) const { return cards().at(i)->findChild<QWidget *>(QStringLiteral("newsContent")); }
     QLabel *picture(int i) const { return cards().at(i)->findChild<QLabel *>(QStringLiteral("pictureLabel")); }
 
     bool wheel(int delta, Qt::Orientation orientation = Qt::Vertical)
@@ -190,7 +187,7 @@ void TestNewsList::wheelScrollsWithinContent_data()
     QTest::newRow("five, notch up at the top") << 5 << QList<int>{120} << 0 << 1;
     QTest::newRow("three never scroll") << 3 << QList<int>{-120, -240} << 0 << 1;
     // Ten items: handle ceil(152100 / 1000) = 153 px, room 237 px.
-    QTest::newRow("ten, part way") << 10 << QList<int>{-120} << -120 << 48;  // ceil(120 / 610 × 237) + 1
+    QTest::newRow("ten, part way") << 10 << QList<int>{-120} << -120 << 48;       // ceil(120 / 610 × 237) + 1
     QTest::newRow("ten, small steps") << 10 << QList<int>{-15, -15} << -30 << 13; // ceil(30 / 610 × 237) + 1
     QTest::newRow("ten, to the end") << 10 << QList<int>{-360, -360} << -610 << 238;
 }

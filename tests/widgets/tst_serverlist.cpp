@@ -176,14 +176,45 @@ void TestServerList::reportShowsCountsAndPie_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("elided");
 
-    QTest::newRow("no capacity") << 5 << 0 << "-/-" << "Offline" << "#EF2626" << "none" << "Server 1" << false;
-    QTest::newRow("negative capacity") << 0 << -1 << "-/-" << "Offline" << "#EF2626" << "none" << "Server 1" << false;
-    QTest::newRow("online, empty") << 0 << 50 << "0/50" << "Online" << "#26EF5E" << "none" << "Server 1" << false;
-    QTest::newRow("below one percent") << 1 << 101 << "1/101" << "Online" << "#26EF5E" << "none" << "Server 1" << false;
-    QTest::newRow("a quarter") << 25 << 100 << "25/100" << "Online" << "#26EF5E" << "quarter" << "Server 1" << false;
-    QTest::newRow("full") << 100 << 100 << "100/100" << "Online" << "#26EF5E" << "full" << "Server 1" << false;
-    QTest::newRow("above capacity") << 150 << 100 << "150/100" << "Online" << "#26EF5E" << "full" << "Server 1" << false;
-    QTest::newRow("name that meets the count") << 250 << 1000 << "250/1000" << "Online" << "#26EF5E" << "quarter"
+    QTest::newRow("no capacity") << 5 << 0 << "-/-"
+                                 << "Offline"
+                                 << "#EF2626"
+                                 << "none"
+                                 << "Server 1" << false;
+    QTest::newRow("negative capacity") << 0 << -1 << "-/-"
+                                       << "Offline"
+                                       << "#EF2626"
+                                       << "none"
+                                       << "Server 1" << false;
+    QTest::newRow("online, empty") << 0 << 50 << "0/50"
+                                   << "Online"
+                                   << "#26EF5E"
+                                   << "none"
+                                   << "Server 1" << false;
+    QTest::newRow("below one percent") << 1 << 101 << "1/101"
+                                       << "Online"
+                                       << "#26EF5E"
+                                       << "none"
+                                       << "Server 1" << false;
+    QTest::newRow("a quarter") << 25 << 100 << "25/100"
+                               << "Online"
+                               << "#26EF5E"
+                               << "quarter"
+                               << "Server 1" << false;
+    QTest::newRow("full") << 100 << 100 << "100/100"
+                          << "Online"
+                          << "#26EF5E"
+                          << "full"
+                          << "Server 1" << false;
+    QTest::newRow("above capacity") << 150 << 100 << "150/100"
+                                    << "Online"
+                                    << "#26EF5E"
+                                    << "full"
+                                    << "Server 1" << false;
+    QTest::newRow("name that meets the count") << 250 << 1000 << "250/1000"
+                                               << "Online"
+                                               << "#26EF5E"
+                                               << "quarter"
                                                << "Varo | Южный" << true;
 }
 
@@ -215,7 +246,8 @@ void TestServerList::reportShowsCountsAndPie()
     // parts changed at once: one background all over, and the name's upper
     // half ends well left of the count's lower half.
     QTest::qWait(100);
-    const QImage image = f.host.screen()->grabWindow(f.host.winId(), 0, 0, ServerWidget::Width, ServerWidget::Height).toImage();
+    const QImage image =
+        f.host.screen()->grabWindow(f.host.winId(), 0, 0, ServerWidget::Width, ServerWidget::Height).toImage();
     const QRgb background = image.pixel(110, 52);
     QRegion parts;
     for (QWidget *child : slot->findChildren<QWidget *>())
@@ -233,20 +265,20 @@ void TestServerList::reportShowsCountsAndPie()
     };
     const int nameEnd = inkEdge(QRect(20, 13, 130, 10), true);
     const int countStart = inkEdge(QRect(104, 31, 84, 4), false);
-    QVERIFY2(nameEnd > 20 && nameEnd + 4 < countStart, qPrintable(QStringLiteral("%1 %2").arg(nameEnd).arg(countStart)));
+    QVERIFY2(nameEnd > 20 && nameEnd + 4 < countStart,
+             qPrintable(QStringLiteral("%1 %2").arg(nameEnd).arg(countStart)));
     QCOMPARE(slot->playerCount(), players);
     QCOMPARE(slot->capacity(), total);
     QCOMPARE(label(slot, "countLabel")->text(), count);
     QCOMPARE(label(slot, "statusLabel")->text(), status);
-    QCOMPARE(part(slot, "statusDot")->styleSheet(),
-             QStringLiteral("background: %1; border-radius: 4px;").arg(dot));
+    QCOMPARE(part(slot, "statusDot")->styleSheet(), QStringLiteral("background: %1; border-radius: 4px;").arg(dot));
 
     QWidget *pieWidget = part(slot, "pie");
     QCOMPARE(pieWidget->isHidden(), pie == QLatin1String("none"));
     if (pie == QLatin1String("none"))
         return;
     const QRegion mask = pieWidget->mask();
-    QVERIFY(mask.contains(QPoint(15, 4)));   // upper right: the start of the sweep
+    QVERIFY(mask.contains(QPoint(15, 4))); // upper right: the start of the sweep
     QVERIFY(mask.contains(QPoint(16, 9)));
     const bool full = pie == QLatin1String("full");
     QCOMPARE(mask.contains(QPoint(15, 15)), full);

@@ -25,10 +25,10 @@ namespace {
 
 // The launcher's palette.
 const QColor kWhite(255, 255, 255);
-const QColor kYellow(0xf8, 0xc9, 0x0c);     // accent: bars, pie, help link
-const QColor kAmber(0xff, 0xbe, 0x00);      // warm highlight
-const QColor kOrange(0xff, 0x9f, 0x00);     // dialog body
-const QColor kOrangeMid(0xff, 0x90, 0x00);  // message body
+const QColor kYellow(0xf8, 0xc9, 0x0c);    // accent: bars, pie, help link
+const QColor kAmber(0xff, 0xbe, 0x00);     // warm highlight
+const QColor kOrange(0xff, 0x9f, 0x00);    // dialog body
+const QColor kOrangeMid(0xff, 0x90, 0x00); // message body
 
 QColor withAlpha(QColor color, int alpha)
 {
@@ -101,10 +101,14 @@ void drawLightStreaks(QPainter &painter)
         prepare(layer);
         layer.translate(450, 275);
         layer.rotate(32);
-        struct Streak { qreal offset; qreal width; int alpha; };
+        struct Streak
+        {
+            qreal offset;
+            qreal width;
+            int alpha;
+        };
         const Streak list[] = {
-            {-420, 90, 60}, {-300, 36, 70}, {-230, 160, 40},
-            {-40, 60, 52}, {60, 22, 62}, {210, 120, 34}, {380, 44, 46},
+            {-420, 90, 60}, {-300, 36, 70}, {-230, 160, 40}, {-40, 60, 52}, {60, 22, 62}, {210, 120, 34}, {380, 44, 46},
         };
         for (const Streak &s : list) {
             QLinearGradient band(s.offset - s.width / 2, 0, s.offset + s.width / 2, 0);
@@ -137,8 +141,7 @@ void calmContentAreas(QPainter &painter)
     for (const QRectF &area : kCalmAreas) {
         for (int i = 0; i <= steps; ++i) {
             const qreal grow = (steps - i) * stepSize;
-            painter.drawRoundedRect(area.adjusted(-grow, -grow, grow, grow),
-                                    4 + grow, 4 + grow);
+            painter.drawRoundedRect(area.adjusted(-grow, -grow, grow, grow), 4 + grow, 4 + grow);
         }
     }
     painter.restore();
@@ -208,10 +211,8 @@ QImage vMarkLayer(const QSize &size)
     prepare(painter);
     painter.scale(size.width() / 20.0, size.height() / 26.0);
 
-    const QPolygonF left({QPointF(0.5, 1.5), QPointF(6.5, 1.5),
-                          QPointF(12.8, 24.5), QPointF(7.2, 24.5)});
-    const QPolygonF right({QPointF(13.5, 1.5), QPointF(19.5, 1.5),
-                           QPointF(12.8, 24.5), QPointF(7.2, 24.5)});
+    const QPolygonF left({QPointF(0.5, 1.5), QPointF(6.5, 1.5), QPointF(12.8, 24.5), QPointF(7.2, 24.5)});
+    const QPolygonF right({QPointF(13.5, 1.5), QPointF(19.5, 1.5), QPointF(12.8, 24.5), QPointF(7.2, 24.5)});
     painter.setPen(Qt::NoPen);
     painter.setBrush(kYellow);
     painter.drawPolygon(right);
@@ -312,15 +313,13 @@ QImage drawHelpButton()
 }
 
 // A cog: a disc with rounded teeth and a hole in the middle.
-QPainterPath gearPath(const QPointF &centre, qreal outer, qreal body, qreal hole,
-                      int teeth, qreal toothWidth)
+QPainterPath gearPath(const QPointF &centre, qreal outer, qreal body, qreal hole, int teeth, qreal toothWidth)
 {
     QPainterPath gear;
     gear.addEllipse(centre, body, body);
     for (int i = 0; i < teeth; ++i) {
         QPainterPath tooth;
-        tooth.addRoundedRect(QRectF(-toothWidth / 2, -outer, toothWidth, outer - body + 1),
-                             0.8, 0.8);
+        tooth.addRoundedRect(QRectF(-toothWidth / 2, -outer, toothWidth, outer - body + 1), 0.8, 0.8);
         QTransform place;
         place.translate(centre.x(), centre.y());
         place.rotate(360.0 * i / teeth);
@@ -366,8 +365,7 @@ QImage drawRefresh()
     const QPointF tip = centre + QPointF(radius * std::cos(end), -radius * std::sin(end));
     const QPointF along(std::sin(end), std::cos(end));
     const QPointF outward(std::cos(end), -std::sin(end));
-    const QPolygonF head({tip + along * 3.4, tip + outward * 3.2 - along * 0.8,
-                          tip - outward * 3.2 - along * 0.8});
+    const QPolygonF head({tip + along * 3.4, tip + outward * 3.2 - along * 0.8, tip - outward * 3.2 - along * 0.8});
     painter.setPen(linePen(kWhite, 0.8));
     painter.setBrush(kWhite);
     painter.drawPolygon(head);

@@ -66,8 +66,7 @@ bool BlockWriter::holdsSameContent(const QString &blockPath, qint64 length, cons
     return hexMd5(unpacked) == md5;
 }
 
-bool BlockWriter::publish(const QString &remoteName, QFile &source, qint64 offset, qint64 length,
-                          const QString &md5)
+bool BlockWriter::publish(const QString &remoteName, QFile &source, qint64 offset, qint64 length, const QString &md5)
 {
     const QString blockPath = root + QLatin1Char('/') + remoteName;
     const QString sum = md5.isEmpty() ? md5OfRange(source, offset, length) : md5;
@@ -145,8 +144,7 @@ int BlockWriter::removeStale(QStringList *failures)
     }
     // Deepest first, so that a folder emptied by its subfolders goes too;
     // rmdir leaves every folder that still holds something.
-    std::sort(folders.begin(), folders.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    std::sort(folders.begin(), folders.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
     for (const QString &folder : qAsConst(folders))
         QDir().rmdir(folder);
     return removed;

@@ -53,7 +53,8 @@ QString NameChecker::pathNameProblem(const QString &name, bool isFile)
         reasons << QStringLiteral("has control characters");
     const QString unsafe = unsafeCharacters(name, UnsafeInFileNames);
     if (!unsafe.isEmpty())
-        reasons << QStringLiteral("has the characters %1, which Windows names or mirror addresses cannot carry").arg(unsafe);
+        reasons << QStringLiteral("has the characters %1, which Windows names or mirror addresses cannot carry")
+                       .arg(unsafe);
     if (name.endsWith(QLatin1Char('.')))
         reasons << QStringLiteral("ends in \".\", which Windows drops");
     if (SafePath::isReservedDeviceName(name))
@@ -76,7 +77,9 @@ QString NameChecker::memberNameProblem(const QString &name)
         reasons << QStringLiteral("has white space (the launcher leaves such members out of its archives)");
     const int bytes = name.toUtf8().size();
     if (bytes > MaxMemberNameBytes)
-        reasons << QStringLiteral("is %1 bytes long, more than the %2 an archive record holds").arg(bytes).arg(MaxMemberNameBytes);
+        reasons << QStringLiteral("is %1 bytes long, more than the %2 an archive record holds")
+                       .arg(bytes)
+                       .arg(MaxMemberNameBytes);
     if (hasControlCharacter(name))
         reasons << QStringLiteral("has control characters");
     bool ascii = true;

@@ -78,8 +78,8 @@ int Publisher::run()
         report(QStringLiteral("cannot create the folders of the mirror in %1").arg(mirrorDir));
         return ExitCannotWrite;
     }
-    const QStringList leftovers =
-        QDir(mirrorDir).entryList({QLatin1String(WorkFolderPrefix) + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden);
+    const QStringList leftovers = QDir(mirrorDir).entryList({QLatin1String(WorkFolderPrefix) + QLatin1Char('*')},
+                                                            QDir::Dirs | QDir::Hidden);
     for (const QString &leftover : leftovers)
         QDir(mirrorDir + QLatin1Char('/') + leftover).removeRecursively();
     QTemporaryDir work(mirrorDir + QLatin1Char('/') + QLatin1String(WorkFolderPrefix) + QStringLiteral("XXXXXX"));
@@ -176,9 +176,7 @@ int Publisher::hashFiles()
             bytes += entry.size;
         }
     }
-    report(QStringLiteral("hashing %1 file(s), %2")
-               .arg(files)
-               .arg(ProgressReporter::formatBytes(bytes)));
+    report(QStringLiteral("hashing %1 file(s), %2").arg(files).arg(ProgressReporter::formatBytes(bytes)));
     progress.setTotals(files, bytes);
     QObject::connect(&scan, &FileSystem::updateCurrentFile, &scan,
                      [this](const QString &path) { progress.setActivity(QStringLiteral("hashing ") + path); });
@@ -215,9 +213,7 @@ int Publisher::publishBlocks(QTemporaryDir &work)
             bytes += entry.size;
         }
     }
-    report(QStringLiteral("packing %1 file(s) into %2/%3")
-               .arg(files)
-               .arg(mirrorDir, QLatin1String(BlockFolder)));
+    report(QStringLiteral("packing %1 file(s) into %2/%3").arg(files).arg(mirrorDir, QLatin1String(BlockFolder)));
     progress.setTotals(files, bytes);
 
     // Archives are numbered afresh in listing order, so that publishing the

@@ -41,8 +41,8 @@ void SourceInspector::walkFolder(const QString &relativeFolder)
         unreadableList << (relativeFolder.isEmpty() ? QStringLiteral(".") : relativeFolder);
         return;
     }
-    const QFileInfoList items = folder.entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    const QFileInfoList items =
+        folder.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &info : items) {
         const QString path = joinPath(relativeFolder, info.fileName());
         if (info.isSymLink() || Platform::isLink(info.filePath())) {
@@ -50,8 +50,9 @@ void SourceInspector::walkFolder(const QString &relativeFolder)
             continue;
         }
         if (info.isHidden()) {
-            skippedList << path + (info.isDir() ? QStringLiteral(" (hidden folder, with everything in it)")
-                                                : QStringLiteral(" (hidden file)"));
+            skippedList << path
+                    + (info.isDir() ? QStringLiteral(" (hidden folder, with everything in it)")
+                                    : QStringLiteral(" (hidden file)"));
             continue;
         }
         if (!info.isDir() && !info.isFile()) {
@@ -109,7 +110,9 @@ void SourceInspector::checkEntries(const FileSystem &scan, const QSet<QString> &
                 checkArchiveTurnedFile(entry.path, size);
             if (size > MaxBlockSize) {
                 problemList << entry.path
-                        + QStringLiteral(": is %1 bytes, more than the %2 bytes of one block").arg(size).arg(MaxBlockSize);
+                        + QStringLiteral(": is %1 bytes, more than the %2 bytes of one block")
+                              .arg(size)
+                              .arg(MaxBlockSize);
             }
             claimRemoteName(entry.path + QStringLiteral(".compressed"), entry.path);
             break;
@@ -209,7 +212,8 @@ void SourceInspector::checkRemoteFolders()
     // A block may not stand where another block's folder must be.
     for (auto it = remoteNames.constBegin(); it != remoteNames.constEnd(); ++it) {
         QString folder = it.key();
-        for (int slash = folder.lastIndexOf(QLatin1Char('/')); slash > 0; slash = folder.lastIndexOf(QLatin1Char('/'))) {
+        for (int slash = folder.lastIndexOf(QLatin1Char('/')); slash > 0;
+             slash = folder.lastIndexOf(QLatin1Char('/'))) {
             folder.truncate(slash);
             const auto clash = remoteNames.constFind(folder);
             if (clash != remoteNames.constEnd()) {

@@ -12,25 +12,24 @@
 
 namespace {
 
-const char Usage[] =
-    "usage: varo-publish GAME_DIR MIRROR_DIR\n"
-    "\n"
-    "Publishes the game folder GAME_DIR as the launcher's sync list and file\n"
-    "mirror in MIRROR_DIR:\n"
-    "  launcher_api/sync.lst        every folder and file, with sizes and MD5 sums\n"
-    "  launcher_api/sync.lst.hash   the MD5 of sync.lst\n"
-    "  pcgamefile/filesystem/       one packed block per file, audio part,\n"
-    "                               archive member and archive part\n"
-    "  ping.txt                     the mirror's probe\n"
-    "GAME_DIR is only read. Names the launcher would rename or delete, archive\n"
-    "members it would drop and files too large for it are refused before\n"
-    "anything is written. Publishing again into the same MIRROR_DIR replaces\n"
-    "the earlier publication: unchanged blocks are kept, blocks the new list no\n"
-    "longer names are deleted.\n"
-    "\n"
-    "Exit status: 0 published; 64 bad arguments; 65 the game folder needs\n"
-    "fixing (every offending path is named); 66 the game folder cannot be\n"
-    "read; 70 an archive could not be rebuilt; 73 the mirror cannot be written.\n";
+const char Usage[] = "usage: varo-publish GAME_DIR MIRROR_DIR\n"
+                     "\n"
+                     "Publishes the game folder GAME_DIR as the launcher's sync list and file\n"
+                     "mirror in MIRROR_DIR:\n"
+                     "  launcher_api/sync.lst        every folder and file, with sizes and MD5 sums\n"
+                     "  launcher_api/sync.lst.hash   the MD5 of sync.lst\n"
+                     "  pcgamefile/filesystem/       one packed block per file, audio part,\n"
+                     "                               archive member and archive part\n"
+                     "  ping.txt                     the mirror's probe\n"
+                     "GAME_DIR is only read. Names the launcher would rename or delete, archive\n"
+                     "members it would drop and files too large for it are refused before\n"
+                     "anything is written. Publishing again into the same MIRROR_DIR replaces\n"
+                     "the earlier publication: unchanged blocks are kept, blocks the new list no\n"
+                     "longer names are deleted.\n"
+                     "\n"
+                     "Exit status: 0 published; 64 bad arguments; 65 the game folder needs\n"
+                     "fixing (every offending path is named); 66 the game folder cannot be\n"
+                     "read; 70 an archive could not be rebuilt; 73 the mirror cannot be written.\n";
 
 } // namespace
 

@@ -44,8 +44,7 @@ quint64 sectorsFor(qint64 bytes)
     return (quint64(bytes) + SectorSize - 1) / SectorSize;
 }
 
-void encodeRecord(char *record, quint32 startSector, quint16 firstSize, quint16 secondSize,
-                  const QByteArray &name)
+void encodeRecord(char *record, quint32 startSector, quint16 firstSize, quint16 secondSize, const QByteArray &name)
 {
     qToLittleEndian<quint32>(startSector, record);
     qToLittleEndian<quint16>(firstSize, record + 4);
@@ -133,8 +132,7 @@ struct ConvertedMember
 // area on in the given order. The members' extents were checked against the
 // source; a last sector that the source holds only in part is padded with
 // zero bytes.
-bool writeConverted(QFile &source, QFile &target, const QVector<ConvertedMember> &members,
-                    ProgressReceiver *receiver)
+bool writeConverted(QFile &source, QFile &target, const QVector<ConvertedMember> &members, ProgressReceiver *receiver)
 {
     QByteArray area(int(DataStartOffset), '\0');
     encodeHeader(area.data(), qint32(members.size() + 1));
@@ -544,8 +542,8 @@ bool ArchiveEditor::convertToV2StaticHeader(const QString &path, ProgressReceive
             continue;
         }
         if (quint64(raw.startSector) + raw.sectors() > sourceSectors) {
-            qCWarning(lcImgArchive) << "[img convert] data outside the archive left out:" << name
-                                    << raw.startSector << raw.sectors();
+            qCWarning(lcImgArchive) << "[img convert] data outside the archive left out:" << name << raw.startSector
+                                    << raw.sectors();
             continue;
         }
         member.oldStart = raw.startSector;
@@ -626,9 +624,8 @@ bool ArchiveEditor::isWritable(const char *operation) const
     if (!file.isOpen())
         return false;
     if (readOnly) {
-        qCWarning(lcImgArchive).noquote() << QStringLiteral("[img %1] refused, opened read-only:")
-                                                    .arg(QLatin1String(operation))
-                                             << archivePath;
+        qCWarning(lcImgArchive).noquote()
+            << QStringLiteral("[img %1] refused, opened read-only:").arg(QLatin1String(operation)) << archivePath;
         return false;
     }
     return true;

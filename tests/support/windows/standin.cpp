@@ -48,7 +48,8 @@ int recordStart()
     folder.resize(folder.find_last_of(L"\\/") + 1);
     wchar_t cwd[32768];
     const DWORD cwdLength = GetCurrentDirectoryW(32768, cwd);
-    const std::string text = "cwd=" + utf8(std::wstring(cwd, cwdLength)) + "\ncmdline=" + utf8(GetCommandLineW()) + "\n";
+    const std::string text = "cwd=" + utf8(std::wstring(cwd, cwdLength)) + "\ncmdline=" + utf8(GetCommandLineW())
+        + "\n";
 
     // Written under another name first, so that a reader never sees half.
     const std::wstring part = folder + L"started.txt.part";
