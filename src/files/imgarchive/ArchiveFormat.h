@@ -17,7 +17,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcImgArchive)
 namespace ImgArchive {
 namespace Format {
 
-
 constexpr int HeaderSize = 8;
 constexpr int RecordSize = 32;
 constexpr int NameFieldSize = 24;
