@@ -249,33 +249,3 @@ QString SyncDiffHandler::firstWorkPath() const
 {
     return work.firstPath();
 }
-
-QString SyncDiffHandler::remoteMd5(const QString &path) const
-{
-    return ledger.remoteMd5(path);
-}
-
-QString SyncDiffHandler::remoteMemberMd5(const QString &archivePath, const QString &name) const
-{
-    return ledger.remoteMemberMd5(archivePath, name);
-}
-
-void SyncDiffHandler::commitFile(const QString &path)
-{
-    ledger.commitFile(path);
-}
-
-void SyncDiffHandler::commitArchiveMember(const QString &archivePath, const QString &name)
-{
-    ledger.commitArchiveMember(archivePath, name);
-}
-
-void SyncDiffHandler::commitArchive(const QString &path)
-{
-    ledger.commitArchive(path);
-}
-
-void SyncDiffHandler::workFailed(const WorkFailure &failure)
-{
-    ledger.workFailed(failure);
-}

@@ -26,7 +26,7 @@ class SyncHost;
 // Paths in the listings come from the network or from a file on disk and are
 // untrusted: nothing is deleted, opened for writing or queued unless it lies
 // inside the game folder, without following symbolic links out of it.
-class SyncDiffHandler final : public QObject, public DownloadLedger
+class SyncDiffHandler final : public QObject
 {
     Q_OBJECT
 
@@ -51,13 +51,8 @@ public:
     // Records a directory created on disk in the cache listing and saves it.
     void addCachedDirectory(const QString &path);
 
-    // DownloadLedger, kept by the SyncLedger.
-    QString remoteMd5(const QString &path) const override;
-    QString remoteMemberMd5(const QString &archivePath, const QString &name) const override;
-    void commitFile(const QString &path) override;
-    void commitArchiveMember(const QString &archivePath, const QString &name) override;
-    void commitArchive(const QString &path) override;
-    void workFailed(const WorkFailure &failure) override;
+    // What the download queue reports stored files to.
+    DownloadLedger *downloadLedger() { return &ledger; }
 
     // A digest of the work lists, equal for two passes that planned the same
     // work, and the path of the first item: what the run compares and names

@@ -435,7 +435,7 @@ SyncThread::Next SyncThread::removeExtraFiles()
 
 SyncThread::Next SyncThread::prepareUpdate()
 {
-    auto *downloader = new FileDownloader(gameDir, mirrorBase, this, diff);
+    auto *downloader = new FileDownloader(gameDir, mirrorBase, this, diff->downloadLedger());
     diff->setDownloader(downloader);
     diff->queueDownloads();
     return Next::Go;

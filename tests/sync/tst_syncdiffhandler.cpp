@@ -373,7 +373,8 @@ void TestSyncDiffHandler::unsafePathsAreNeverTouched()
     const QStringList work = workOf(*diff);
     QVERIFY2(work.filter(QStringLiteral("..")).isEmpty(), qPrintable(work.join(QLatin1Char(','))));
     QVERIFY2(work.filter(QStringLiteral("/abs")).isEmpty(), qPrintable(work.join(QLatin1Char(','))));
-    diff->setDownloader(new FileDownloader(gameDir, QStringLiteral("http://127.0.0.1:9/"), host.get(), diff.get()));
+    diff->setDownloader(
+        new FileDownloader(gameDir, QStringLiteral("http://127.0.0.1:9/"), host.get(), diff->downloadLedger()));
     diff->queueDownloads();
     diff->removeExtras();
     diff->rebuildArchives();

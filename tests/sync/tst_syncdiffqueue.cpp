@@ -55,7 +55,8 @@ void TestSyncDiffQueue::compare()
 
 QVector<DownloadItem> TestSyncDiffQueue::queued()
 {
-    diff->setDownloader(new FileDownloader(gameDir, QStringLiteral("http://127.0.0.1:9/"), host.get(), diff.get()));
+    diff->setDownloader(
+        new FileDownloader(gameDir, QStringLiteral("http://127.0.0.1:9/"), host.get(), diff->downloadLedger()));
     diff->queueDownloads();
     return diff->downloader()->items();
 }
