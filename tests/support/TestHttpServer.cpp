@@ -33,6 +33,8 @@ constexpr int MaxHeadSize = 1 << 20;
 // of them wait in the socket's buffer at any time.
 constexpr int EndlessPieceSize = 64 * 1024;
 constexpr int EndlessBacklog = 4 * EndlessPieceSize;
+// How often an endless body's connection is checked for the peer's close.
+constexpr int EndlessProbeMs = 20;
 // A reset follows the last bytes after this pause, so that they are on the
 // wire before it.
 constexpr int ResetPauseMs = 100;
@@ -164,6 +166,16 @@ void sendEndless(const QPointer<QTcpSocket> &socket)
     };
     QObject::connect(socket, &QTcpSocket::bytesWritten, socket, refill);
     refill();
+    // Windows reports a peer's reset of a connection whose send buffer is
+    // full only to the next send, and Wine sends no notice that would start
+    // one: try a send now and then, so that the end of the exchange is seen
+    // when it happens, not when the test tears the server down.
+    auto *probe = new QTimer(socket);
+    QObject::connect(probe, &QTimer::timeout, socket, [socket] {
+        if (socket)
+            socket->flush();
+    });
+    probe->start(EndlessProbeMs);
 }
 
 // Closes the connection with a reset instead of an orderly close: with a
