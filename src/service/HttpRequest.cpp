@@ -118,8 +118,3 @@ void HttpRequest::setMaxResponseSize(qint64 bytes)
 {
     maxSize = qBound(qint64(0), bytes, MaxResponseSizeLimit);
 }
-
-qint64 HttpRequest::maxResponseSize() const
-{
-    return maxSize;
-}

@@ -26,7 +26,8 @@
 // target alike, so an answer cannot point the launcher at local files. An
 // HTTP status of 400 or above fails the attempt, any other final answer
 // succeeds whatever its body (an empty one included). Bodies longer than
-// maxResponseSize() fail the attempt as well.
+// the bound set by the constructor or setMaxResponseSize() fail the attempt
+// as well.
 class HttpRequest final
 {
 public:
@@ -83,7 +84,6 @@ public:
 
     // Longest body accepted (clamped to 0 .. 1 GiB).
     void setMaxResponseSize(qint64 bytes);
-    qint64 maxResponseSize() const;
 
 private:
     QString address;

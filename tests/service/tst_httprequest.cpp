@@ -413,7 +413,6 @@ void TestHttpRequest::announcedOversizeFailsWithoutWaiting()
     // request is given up at once instead of at the time-out.
     server.setReply("/huge", Reply::stall("abc", HttpRequest::DefaultMaxResponseSize + 1));
     HttpRequest request(server.url("/huge"));
-    QCOMPARE(request.maxResponseSize(), HttpRequest::DefaultMaxResponseSize);
     QElapsedTimer clock;
     clock.start();
     QVERIFY(!request.get(1, 5000));

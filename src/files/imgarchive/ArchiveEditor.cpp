@@ -113,11 +113,6 @@ bool ArchiveEditor::isOpen() const
     return file.isOpen();
 }
 
-bool ArchiveEditor::isReadOnly() const
-{
-    return file.isOpen() && readOnly;
-}
-
 bool ArchiveEditor::writeDirectory()
 {
     if (!isWritable("directory"))

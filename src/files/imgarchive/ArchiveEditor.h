@@ -52,7 +52,6 @@ public:
     // False if a write failed.
     bool close();
     bool isOpen() const;
-    bool isReadOnly() const;
 
     // Writes magic, count and directory (sorted by name) and cuts the file
     // after the last stored file.
