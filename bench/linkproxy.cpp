@@ -201,15 +201,21 @@ bool deliver(Pipe &pipe, Nanos t)
     return true;
 }
 
+sockaddr_in loopbackAddress(int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(std::uint16_t(port));
+    return address;
+}
+
 int listenOnFreePort(int &port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    sockaddr_in address = loopbackAddress(0);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 128) != 0
         || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
@@ -217,7 +223,7 @@ int listenOnFreePort(int &port)
         return -1;
     }
     port = ntohs(address.sin_port);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    setNonBlocking(fd);
     return fd;
 }
 
@@ -226,10 +232,7 @@ int connectUpstream(int port)
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(std::uint16_t(port));
+    sockaddr_in address = loopbackAddress(port);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
