@@ -223,6 +223,18 @@ void Listing::writeListing(QByteArray &out, bool withTimes)
     }
 }
 
+bool Listing::hasListingHeaders(const QByteArray &bytes)
+{
+    // What readListing() reads: the text before the first zero byte.
+    const int zero = bytes.indexOf('\0');
+    const QByteArray in = zero < 0 ? bytes : bytes.left(zero);
+    const auto hasLine = [&in](const QLatin1String &header) {
+        const QByteArray text(header.data(), header.size());
+        return in.startsWith(text + '\n') || in.contains('\n' + text + '\n') || in == text || in.endsWith('\n' + text);
+    };
+    return hasLine(DirectoriesHeader) && hasLine(EntriesHeader);
+}
+
 void Listing::readListing(const QByteArray &in, bool withTimes)
 {
     qCDebug(lcListing) << "[readListing]";

@@ -48,6 +48,10 @@ public:
     // only the text before the first zero byte is read. withTimes must match
     // the value the text was written with.
     void readListing(const QByteArray &in, bool withTimes);
+    // Whether the text has the two section headers every listing has (as
+    // whole lines): an empty answer, or one of another kind, is no listing,
+    // although readListing() would read it as one without anything in it.
+    static bool hasListingHeaders(const QByteArray &in);
     // Canonical order: directories, entries (by path) and every group (by
     // name) sorted stably by UTF-16 code units, keeping one item per key.
     void normalize();

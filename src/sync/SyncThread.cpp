@@ -302,13 +302,18 @@ bool SyncThread::fetchSyncList()
     delete remoteListing;
     remoteListing = nullptr;
 
-    const bool unchanged = listRequest.statusCode() == 304 && !verifiedList.isEmpty();
+    // A 304 means "the copy you have": without one (the request was not
+    // conditional) it carries no list at all.
+    const bool unchanged = listRequest.statusCode() == 304;
     const QByteArray list = unchanged ? verifiedList : listRequest.response();
     const QByteArray expected = hashRequest.response();
     const QByteArray computed = QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex();
     qCDebug(lcSync).noquote() << "[hash 1]:" << QString::fromLatin1(expected);
     qCDebug(lcSync).noquote() << "[hash 2]:" << QString::fromLatin1(computed);
-    if (computed != expected) {
+    // An answer without a list (empty, or text of another kind) is refused
+    // like a wrong one even when the hash file matches it: read as a list it
+    // would be an empty one, and the pass would delete the whole folder.
+    if (computed != expected || !Listing::hasListingHeaders(list)) {
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail hash"));
         return false;
     }

@@ -585,22 +585,39 @@ void TestHostileNetwork::hostileSyncList_data()
     QTest::addColumn<int>("attempts");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<int>("maxSeconds");
+    // The hash file the server gives instead of the published one (when not
+    // empty): one that matches what the row's list answer carries.
+    QTest::addColumn<QByteArray>("hash");
 
     const QByteArray list = TestFiles::read(mirror + ListPath);
     QVERIFY(!list.isEmpty());
     // Five attempts each, without pause.
-    QTest::newRow("list that never ends") << ListPath << Reply::endless(list) << 5 << QStringLiteral("fail 1") << 30;
+    const QByteArray published;
+    QTest::newRow("list that never ends")
+        << ListPath << Reply::endless(list) << 5 << QStringLiteral("fail 1") << 30 << published;
     QTest::newRow("list announced gigantic")
-        << ListPath << Reply::stall(list, qint64(1) << 40) << 5 << QStringLiteral("fail 1") << 10;
+        << ListPath << Reply::stall(list, qint64(1) << 40) << 5 << QStringLiteral("fail 1") << 10 << published;
     // Each attempt at the list allows five redirects.
     QTest::newRow("list redirect loop") << ListPath << Reply::redirect(ListPath.toLatin1()) << 30
-                                        << QStringLiteral("fail 1") << 10;
+                                        << QStringLiteral("fail 1") << 10 << published;
     // The canary there holds a block, not the list; what matters is that it
     // is not read and that no request follows the redirect.
     QTest::newRow("list redirected to a local file")
-        << ListPath << Reply::redirect(QUrl::fromLocalFile(canary).toEncoded()) << 5 << QStringLiteral("fail 1") << 10;
+        << ListPath << Reply::redirect(QUrl::fromLocalFile(canary).toEncoded()) << 5 << QStringLiteral("fail 1") << 10
+        << published;
     // Five attempts of five seconds each.
-    QTest::newRow("hash that never comes") << HashPath << Reply::silent() << 5 << QStringLiteral("fail 2") << 40;
+    QTest::newRow("hash that never comes")
+        << HashPath << Reply::silent() << 5 << QStringLiteral("fail 2") << 40 << published;
+    // Answers that carry no list, with a hash file that matches them: read as
+    // lists they would be empty ones, and the folder would be emptied.
+    const auto hashOf = [](const QByteArray &body) { return TestFiles::md5Hex(body).toLatin1(); };
+    QTest::newRow("304 to a request that was not conditional")
+        << ListPath << Reply::status(304) << 1 << QStringLiteral("fail hash") << 10 << hashOf(QByteArray());
+    QTest::newRow("empty list") << ListPath << Reply::ok(QByteArray()) << 1 << QStringLiteral("fail hash") << 10
+                                << hashOf(QByteArray());
+    const QByteArray page("<html><body>Not here</body></html>\n");
+    QTest::newRow("text without the list's headers")
+        << ListPath << Reply::ok(page) << 1 << QStringLiteral("fail hash") << 10 << hashOf(page);
 }
 
 void TestHostileNetwork::hostileSyncList()
@@ -610,11 +627,14 @@ void TestHostileNetwork::hostileSyncList()
     QFETCH(int, attempts);
     QFETCH(QString, shown);
     QFETCH(int, maxSeconds);
+    QFETCH(QByteArray, hash);
 
     TestHttpServer server;
     QVERIFY(server.isListening());
     server.setDocumentRoot(mirror);
     server.setReply(path, reply);
+    if (!hash.isEmpty())
+        server.setReply(HashPath, Reply::ok(hash));
     const QString client = newClientDir(QString::fromLatin1(QTest::currentDataTag()));
 
     const SyncRun run = runSync(server, client);
@@ -630,6 +650,7 @@ void TestHostileNetwork::hostileSyncList()
 
     // Mended, the next run synchronises the folder.
     server.clearReply(path);
+    server.clearReply(HashPath);
     server.clearLog();
     const SyncRun again = runSync(server, client);
     VERIFY_RUN(again.exitCode == 0 && again.violations.isEmpty(), again);
