@@ -16,6 +16,7 @@ constexpr int StallLimitMs = 10000;
 
 void BlockFetch::prepare(QNetworkAccessManager *manager, QObject *receiver)
 {
+    dropTransfer();
     waiting = false;
     countdown = 0;
     errorCode = 0;
@@ -33,7 +34,6 @@ void BlockFetch::prepare(QNetworkAccessManager *manager, QObject *receiver)
         target.reset(new FileSink(tempName));
     }
     sink.reset(new BlockSink(std::move(target), expected, FileSystem::ImgBlockSize));
-    dropTransfer(receiver);
     transfer.reset(new Transfer(manager, receiver));
 }
 
@@ -52,6 +52,7 @@ void BlockFetch::send(const QString &mirror)
 
 void BlockFetch::waitToRetry(quint32 seconds, qint32 error, bool checkFailed)
 {
+    dropTransfer();
     if (!tempName.isEmpty())
         QFile::remove(tempName);
     waiting = true;
@@ -60,20 +61,17 @@ void BlockFetch::waitToRetry(quint32 seconds, qint32 error, bool checkFailed)
     md5Failed = checkFailed;
 }
 
-void BlockFetch::dropTransfer(QObject *receiver)
+void BlockFetch::dropTransfer()
 {
-    if (!transfer)
-        return;
-    transfer->disconnect(receiver);
-    transfer.release()->deleteLater();
-}
-
-void BlockFetch::discard(QObject *receiver)
-{
-    dropTransfer(receiver);
-    // The sink lets go of its file first: Windows removes no open file.
+    transfer.reset();
+    // The sink lets go of its file: Windows removes no open file.
     sink.reset();
     memory = nullptr;
+}
+
+void BlockFetch::discard()
+{
+    dropTransfer();
     if (!tempName.isEmpty())
         QFile::remove(tempName);
 }

@@ -21,9 +21,13 @@ struct BlockFetch
     QString remote;      // path below the mirror's file folder
     qint64 expected = 0; // -1: any length up to a whole part
     QString tempName;    // empty: the block is kept in memory
-    std::unique_ptr<Transfer> transfer;
+    // What the transfer writes into. Declared before the transfer, so that
+    // the transfer (cancelled by its deleter) goes first.
     std::unique_ptr<BlockSink> sink;
     NetworkFile *memory = nullptr; // the sink's target when in memory
+    std::unique_ptr<Transfer, Transfer::CancelLater> transfer;
+    // Between a failure and the next attempt the block has no transfer and
+    // holds no connection; once the countdown is 0 it waits for one.
     bool waiting = false;
     quint32 countdown = 0;
     bool md5Failed = false;
@@ -38,12 +42,16 @@ struct BlockFetch
     void prepare(QNetworkAccessManager *manager, QObject *receiver);
     // Starts the transfer of mirror + "/" + remote.
     void send(const QString &mirror);
-    // Waits `seconds` before the next attempt; the block received so far
-    // is given up.
+    // Waits `seconds` before the next attempt; the transfer goes, and so
+    // does what it received.
     void waitToRetry(quint32 seconds, qint32 error, bool checkFailed);
-    // The transfer goes quietly (no more signals to receiver) and later:
-    // it may be the sender of the signal being handled.
-    void dropTransfer(QObject *receiver);
+    // Whether the block is on the wire: it holds one of the connections.
+    bool onWire() const { return transfer && transfer->isRunning(); }
+    // Whether the countdown has ended and the block waits for a connection.
+    bool due() const { return waiting && countdown == 0; }
+    // The transfer is cancelled and goes (later: it may be the sender of
+    // the signal being handled); then what it wrote into goes too.
+    void dropTransfer();
     // dropTransfer() and the temporary file removed.
-    void discard(QObject *receiver);
+    void discard();
 };

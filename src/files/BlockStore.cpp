@@ -1,6 +1,7 @@
 #include "files/BlockStore.h"
 
 #include "files/BlockInflater.h"
+#include "files/TempNames.h"
 #include "files/imgarchive/ArchiveEditor.h"
 #include "service/Compression.h"
 
@@ -32,7 +33,7 @@ namespace BlockStore {
 
 Outcome storeFile(const QString &block, const QString &destination, qint64 size, const QString &expectedMd5)
 {
-    const QString unpackedName = destination + QStringLiteral(".new.tmp");
+    const QString unpackedName = TempNames::unpacked(destination);
     QFile unpacked(unpackedName);
     QFile received(block);
     if (!Platform::createFresh(unpacked)) {

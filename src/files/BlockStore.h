@@ -31,7 +31,7 @@ struct Outcome
 };
 
 // The block in the file `block` unpacked beside destination (as
-// destination + ".new.tmp"), checked against size and expectedMd5 (when not
+// TempNames::unpacked), checked against size and expectedMd5 (when not
 // empty), then put in place of destination. The block file is removed.
 Outcome storeFile(const QString &block, const QString &destination, qint64 size, const QString &expectedMd5);
 

@@ -6,8 +6,7 @@
 #include "files/imgarchive/ProgressReceiver.h"
 
 DownloadProgress::DownloadProgress(ProgressReceiver *progressReceiver, const DownloadQueue &downloadQueue,
-                                   const std::vector<ItemRun> &itemRuns,
-                                   const std::vector<std::unique_ptr<BlockFetch>> &inFlight)
+                                   const ItemRuns &itemRuns, const std::vector<std::unique_ptr<BlockFetch>> &inFlight)
     : progress(progressReceiver)
     , queue(downloadQueue)
     , runs(itemRuns)
@@ -116,14 +115,14 @@ void DownloadProgress::sendStatus(int index, TransferState state)
 
 void DownloadProgress::sendProgress()
 {
+    // Bytes in hand that are not stored yet: only items fetched in parts
+    // hold any between their blocks.
     quint64 current = done;
-    for (size_t index = 0; index < runs.size(); ++index) {
-        const ItemRun &run = runs[index];
-        if (run.ended)
-            continue;
+    for (const int index : runs.openPartItems()) {
+        const ItemRun &run = runs[size_t(index)];
         current += run.wholeBytes;
-        for (const qint64 bytes : run.arrivedWireBytes) {
-            if (queue.at(int(index)).kind == EntryKind::AudioFile)
+        if (queue.at(index).kind == EntryKind::AudioFile) {
+            for (const qint64 bytes : run.arrivedWireBytes)
                 current += quint64(bytes);
         }
     }

@@ -11,6 +11,7 @@
 class DownloadQueue;
 class ProgressReceiver;
 struct BlockFetch;
+class ItemRuns;
 struct ItemRun;
 
 // What the download queue shows while it runs: the bar (bytes stored and
@@ -26,7 +27,7 @@ public:
 
     // Reads the queue, the items' runs and the fetches in flight of the
     // download queue that owns it.
-    DownloadProgress(ProgressReceiver *progress, const DownloadQueue &queue, const std::vector<ItemRun> &runs,
+    DownloadProgress(ProgressReceiver *progress, const DownloadQueue &queue, const ItemRuns &runs,
                      const std::vector<std::unique_ptr<BlockFetch>> &fetches);
 
     // Bytes the queue stores in all, and bytes stored so far.
@@ -59,7 +60,7 @@ public:
 private:
     ProgressReceiver *progress;
     const DownloadQueue &queue;
-    const std::vector<ItemRun> &runs;
+    const ItemRuns &runs;
     const std::vector<std::unique_ptr<BlockFetch>> &fetches;
     int connections = 1;
     qint32 bytesPerSecond = -1;

@@ -1,7 +1,8 @@
 #include "files/FileDownloader.h"
 
 #include "files/BlockFetch.h"
-#include "files/ItemRun.h"
+#include "files/TempNames.h"
+#include "files/ListWatch.h"
 #include "files/imgarchive/ProgressReceiver.h"
 #include "platform/Platform.h"
 #include "service/Endpoints.h"
@@ -12,7 +13,9 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
+#include <QScopedValueRollback>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -46,7 +49,11 @@ FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirr
     , manager(new QNetworkAccessManager(this))
     , loop(new QEventLoop(this))
     , speedTimer(new QTimer(this))
+    , fillTimer(new QTimer(this))
 {
+    fillTimer->setSingleShot(true);
+    fillTimer->setInterval(0);
+    connect(fillTimer, &QTimer::timeout, this, &FileDownloader::fill);
     status.setConnections(maxFetches);
     speedTimer->setSingleShot(true);
     connect(speedTimer, &QTimer::timeout, this, &FileDownloader::speedCalc);
@@ -64,6 +71,21 @@ void FileDownloader::setConnections(int count)
 {
     maxFetches = qMax(1, count);
     status.setConnections(maxFetches);
+}
+
+void FileDownloader::watchList(const QUrl &hashUrl, const QByteArray &verifiedHash)
+{
+    delete listWatch;
+    listWatch = new ListWatch(manager, hashUrl, verifiedHash, this);
+    connect(listWatch, &ListWatch::listChanged, this, &FileDownloader::onListChanged);
+}
+
+// What is in flight was fetched for a list that is gone: the queue ends, and
+// the next pass plans against the new one.
+void FileDownloader::onListChanged()
+{
+    listReplaced = true;
+    abortAll();
 }
 
 void FileDownloader::addDirectory(const QString &path)
@@ -130,9 +152,9 @@ void FileDownloader::start()
     if (exitRequested() || queue.isEmpty())
         return;
     status.sendProgress();
-    runs.clear();
-    runs.resize(size_t(queue.size()));
-    firstOpenItem = 0;
+    runs.reset(size_t(queue.size()));
+    frontier = 0;
+    listReplaced = false;
     fill();
     if (!fetches.empty())
         loop->exec();
@@ -150,34 +172,76 @@ void FileDownloader::start()
 // Scheduling
 
 // The first item, in queue order, with a block left to start; -1 when none.
-int FileDownloader::nextItemToFetch() const
+int FileDownloader::nextItemToFetch()
 {
-    for (int index = firstOpenItem; index < queue.size(); ++index) {
+    // Past the frontier lie only items that have not begun, and files and
+    // archives fetched by members with blocks left: the frontier's item can
+    // start a block. Part items that have begun wait for their earlier parts
+    // now and then; the few open ones are looked at by themselves.
+    while (frontier < queue.size()) {
+        const ItemRun &run = runs[size_t(frontier)];
+        const DownloadItem &item = queue.at(frontier);
+        if (!run.ended && run.nextPiece < item.pieceCount() && !(run.begun && item.isPartItem()))
+            break;
+        ++frontier;
+    }
+    for (const int index : runs.openPartItems()) {
+        if (index > frontier)
+            break;
         const ItemRun &run = runs[size_t(index)];
-        if (run.ended)
-            continue;
-        const DownloadItem &item = queue.at(index);
-        if (run.nextPiece >= item.pieceCount())
-            continue;
         // Parts are joined in order: the ones received ahead of their turn
         // wait on disk, no more of them than blocks in flight.
-        if (item.isPartItem() && run.nextPiece >= run.storedPieces + quint32(maxFetches))
-            continue;
-        return index;
+        if (run.nextPiece < queue.at(index).pieceCount() && run.nextPiece < run.storedPieces + quint32(maxFetches))
+            return index;
     }
-    return -1;
+    return frontier < queue.size() ? frontier : -1;
 }
 
+int FileDownloader::fetchesOnWire() const
+{
+    return int(std::count_if(fetches.cbegin(), fetches.cend(),
+                             [](const std::unique_ptr<BlockFetch> &fetch) { return fetch->onWire(); }));
+}
+
+int FileDownloader::fetchesWaiting() const
+{
+    return int(std::count_if(fetches.cbegin(), fetches.cend(),
+                             [](const std::unique_ptr<BlockFetch> &fetch) { return fetch->waiting; }));
+}
+
+// The block, in queue order, whose countdown has ended; null when none.
+BlockFetch *FileDownloader::firstDueRetry() const
+{
+    BlockFetch *first = nullptr;
+    for (const std::unique_ptr<BlockFetch> &fetch : fetches) {
+        if (fetch->due()
+            && (!first || fetch->item < first->item || (fetch->item == first->item && fetch->piece < first->piece)))
+            first = fetch.get();
+    }
+    return first;
+}
+
+// Starts blocks while connections are free: retries whose countdown has
+// ended first, then new blocks in queue order.
 void FileDownloader::fill()
 {
-    while (!exitRequested() && int(fetches.size()) < maxFetches) {
-        const int index = nextItemToFetch();
-        if (index < 0)
-            break;
-        startPiece(index);
+    if (filling)
+        return;
+    {
+        const QScopedValueRollback<bool> guard(filling, true);
+        while (!exitRequested() && fetchesOnWire() < maxFetches) {
+            if (BlockFetch *due = firstDueRetry()) {
+                retry(*due);
+                continue;
+            }
+            if (fetchesWaiting() >= MaxWaitingBlocks)
+                break;
+            const int index = nextItemToFetch();
+            if (index < 0)
+                break;
+            startPiece(index);
+        }
     }
-    while (firstOpenItem < queue.size() && runs[size_t(firstOpenItem)].ended)
-        ++firstOpenItem;
     if (fetches.empty() && loop->isRunning())
         loop->quit();
 }
@@ -198,18 +262,33 @@ void FileDownloader::startPiece(int index)
     fetch->piece = run.nextPiece++;
     if (item.kind == EntryKind::File) {
         fetch->remote = item.path + QStringLiteral(".compressed");
-        fetch->tempName = destination + QStringLiteral(".tmp");
+        fetch->tempName = TempNames::block(destination);
         fetch->expected = item.size;
     } else {
         const ArchiveMember &entry = item.entries.at(int(fetch->piece));
         fetch->remote = item.path + QStringLiteral("_img/") + entry.first + QStringLiteral(".compressed");
         fetch->expected = entry.second;
         if (fetch->expected > MemberInMemoryLimit)
-            fetch->tempName = destination + QLatin1Char('_') + entry.first + QStringLiteral(".tmp");
+            fetch->tempName = TempNames::member(destination, entry.first);
     }
     BlockFetch &started = *fetch;
     fetches.push_back(std::move(fetch));
     launch(started);
+}
+
+// A failed block whose countdown has ended: sent again, or, when its item
+// starts over, the item's first part comes next.
+void FileDownloader::retry(BlockFetch &fetch)
+{
+    if (!fetch.restartItem) {
+        launch(fetch);
+        return;
+    }
+    ItemRun &run = runs[size_t(fetch.item)];
+    run.nextPiece = 0;
+    run.storedPieces = 0;
+    run.doneBase = status.done;
+    removeFetch(&fetch, false);
 }
 
 // Sends (or sends again) the fetch's request.
@@ -253,7 +332,7 @@ void FileDownloader::onFetchFinished(BlockFetch *fetch)
 {
     if (exitRequested()) {
         // Nothing half-received is kept, and nothing more is stored.
-        fetch->discard(this);
+        fetch->discard();
         removeFetch(fetch);
         return;
     }
@@ -315,6 +394,11 @@ void FileDownloader::failNetwork(BlockFetch &fetch, qint32 code)
     fetch.waitToRetry(RetrySeconds, code, false);
     status.sendStatus(fetch, TransferState::NetworkRetry);
     status.sendProgress();
+    // A block the mirror no longer has may belong to a list that is gone.
+    if (listWatch)
+        listWatch->blockFailed();
+    // Its connection is free; filled once the failure has been handled.
+    fillTimer->start();
 }
 
 void FileDownloader::failCheck(BlockFetch &fetch, bool restart)
@@ -330,6 +414,9 @@ void FileDownloader::failCheck(BlockFetch &fetch, bool restart)
     fetch.restartItem = restart;
     status.sendStatus(fetch, TransferState::Md5Retry);
     status.sendProgress();
+    if (listWatch)
+        listWatch->blockFailed();
+    fillTimer->start();
 }
 
 // The item cannot be stored here: it is neither stored nor committed, the
@@ -344,12 +431,6 @@ void FileDownloader::skipItem(int index, const char *reason, WorkFailure::Step s
     fill();
 }
 
-bool FileDownloader::isQueued(const BlockFetch *fetch) const
-{
-    return std::any_of(fetches.cbegin(), fetches.cend(),
-                       [fetch](const std::unique_ptr<BlockFetch> &candidate) { return candidate.get() == fetch; });
-}
-
 void FileDownloader::removeFetch(BlockFetch *fetch, bool refill)
 {
     const auto found =
@@ -357,7 +438,7 @@ void FileDownloader::removeFetch(BlockFetch *fetch, bool refill)
                      [fetch](const std::unique_ptr<BlockFetch> &candidate) { return candidate.get() == fetch; });
     if (found == fetches.end())
         return;
-    (*found)->dropTransfer(this);
+    (*found)->dropTransfer();
     status.forget(fetch);
     fetches.erase(found);
     if (refill)
@@ -373,7 +454,7 @@ void FileDownloader::dropFetches(int index, const BlockFetch *keep)
             ++it;
             continue;
         }
-        fetch.discard(this);
+        fetch.discard();
         status.forget(&fetch);
         it = fetches.erase(it);
     }
@@ -382,7 +463,7 @@ void FileDownloader::dropFetches(int index, const BlockFetch *keep)
 void FileDownloader::abortAll()
 {
     for (const std::unique_ptr<BlockFetch> &fetch : fetches)
-        fetch->discard(this);
+        fetch->discard();
     fetches.clear();
     status.forgetAll();
     if (loop->isRunning())
@@ -391,15 +472,13 @@ void FileDownloader::abortAll()
 
 void FileDownloader::speedCalc()
 {
-    // Countdowns first, in queue order, each retry sent when its own ends.
-    std::vector<BlockFetch *> due;
+    // Countdowns first; the blocks whose countdown ends wait for a
+    // connection, in queue order.
     for (const std::unique_ptr<BlockFetch> &fetch : fetches) {
         if (!fetch->waiting || fetch->countdown == 0)
             continue;
         --fetch->countdown;
         status.sendStatus(*fetch, fetch->md5Failed ? TransferState::Md5Retry : TransferState::NetworkRetry);
-        if (fetch->countdown == 0)
-            due.push_back(fetch.get());
     }
     status.endSecond();
     if (exitRequested()) {
@@ -407,21 +486,7 @@ void FileDownloader::speedCalc()
         speedTimer->start(SpeedCalcMs);
         return;
     }
-    for (BlockFetch *fetch : due) {
-        // An earlier retry may have ended the item, and its fetches with it.
-        if (!isQueued(fetch))
-            continue;
-        if (fetch->restartItem) {
-            // The whole item again, from its first part.
-            ItemRun &run = runs[size_t(fetch->item)];
-            run.nextPiece = 0;
-            run.storedPieces = 0;
-            run.doneBase = status.done;
-            removeFetch(fetch);
-        } else {
-            launch(*fetch);
-        }
-    }
+    fill();
     // With several transfers the text may name another one now.
     if (maxFetches > 1) {
         if (BlockFetch *current = status.namedFetch()) {

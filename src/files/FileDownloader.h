@@ -4,6 +4,7 @@
 #include "files/DownloadProgress.h"
 #include "files/DownloadQueue.h"
 #include "files/ItemAssembler.h"
+#include "files/ItemRun.h"
 #include "files/WorkFailure.h"
 
 #include <QObject>
@@ -20,7 +21,8 @@ class QEventLoop;
 class QNetworkAccessManager;
 class QTimer;
 struct BlockFetch;
-struct ItemRun;
+class ListWatch;
+class QUrl;
 
 // The download queue of a sync pass. The diff handler fills it with what is
 // missing or changed; start() then moves the files from the mirror into the
@@ -37,8 +39,15 @@ struct ItemRun;
 // so each file has one writer. Every block has its own ten-second stall
 // limit and its own retry: a failed transfer or check is tried again after
 // a three-second countdown, without limit, until it succeeds or the
-// launcher closes. With one connection the queue runs strictly one block
-// after the other.
+// launcher closes. A block counting down holds no connection: the others
+// go on meanwhile, and a block whose countdown has ended goes before any new
+// one. So that a mirror that fails everything is not asked ever faster, no
+// new block starts while MaxWaitingBlocks are failing. With one connection
+// the queue runs one block after the other.
+//
+// With a list watch set, failing blocks make the queue ask whether the sync
+// list was replaced meanwhile; if it was, the queue ends early
+// (listChanged()) so that the next pass works from the new list.
 class FileDownloader final : public QObject, private ItemAssembler::Scheduler
 {
     Q_OBJECT
@@ -64,6 +73,16 @@ public:
     // Blocks in flight at once (Endpoints::downloadConnections() unless set).
     int connections() const { return maxFetches; }
     void setConnections(int count);
+    // Failing blocks waiting for their next attempt beyond which no new
+    // block starts.
+    static constexpr int MaxWaitingBlocks = 32;
+
+    // Watches the sync list's hash file at hashUrl while blocks fail (see
+    // ListWatch); verifiedHash is the hash of the list the queue was filled
+    // from.
+    void watchList(const QUrl &hashUrl, const QByteArray &verifiedHash);
+    // Whether the last start() ended early because the list was replaced.
+    bool listChanged() const { return listReplaced; }
 
     // Sums the bytes the queue will store and reports (total, 0) as progress.
     void computeTotal();
@@ -85,13 +104,17 @@ public slots:
 private:
     using TransferState = TransferTexts::TransferState;
 
-    int nextItemToFetch() const;
+    int nextItemToFetch();
+    int fetchesOnWire() const;
+    int fetchesWaiting() const;
+    BlockFetch *firstDueRetry() const;
     void startPiece(int index);
+    void retry(BlockFetch &fetch);
     void launch(BlockFetch &fetch);
+    void onListChanged();
     void onFetchFinished(BlockFetch *fetch);
     void onFetchProgress(BlockFetch *fetch, qint64 bytesRead, qint64 totalBytes);
     void failNetwork(BlockFetch &fetch, qint32 code);
-    bool isQueued(const BlockFetch *fetch) const;
     void dropFetches(int index, const BlockFetch *keep);
     void abortAll();
 
@@ -105,14 +128,21 @@ private:
     QString gameDir;
     QString mirror;
     DownloadQueue queue;
-    std::vector<ItemRun> runs;
+    ItemRuns runs;
     std::vector<std::unique_ptr<BlockFetch>> fetches;
     DownloadProgress status;
     ItemAssembler assembler;
     int maxFetches = 1;
-    // Items before this one have ended.
-    int firstOpenItem = 0;
+    // Items before this one have ended, or all their blocks have started,
+    // or are open part items (ItemRuns::openPartItems).
+    int frontier = 0;
+    // fill() is running: a nested call (a block that fails at once starts
+    // the next one) leaves the work to it.
+    bool filling = false;
+    bool listReplaced = false;
     QNetworkAccessManager *manager;
     QEventLoop *loop;
     QTimer *speedTimer;
+    QTimer *fillTimer;
+    ListWatch *listWatch = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "files/ItemAssembler.h"
 
 #include "files/BlockFetch.h"
+#include "files/TempNames.h"
 #include "files/BlockStore.h"
 #include "files/DownloadLedger.h"
 #include "files/DownloadProgress.h"
@@ -48,8 +49,7 @@ bool holdsListedMembers(const QString &path, const DownloadItem &item)
 } // namespace
 
 ItemAssembler::ItemAssembler(const QString &gameDirectory, DownloadLedger *downloadLedger, DownloadQueue &downloadQueue,
-                             std::vector<ItemRun> &itemRuns, DownloadProgress &downloadProgress,
-                             Scheduler &fetchScheduler)
+                             ItemRuns &itemRuns, DownloadProgress &downloadProgress, Scheduler &fetchScheduler)
     : gameDir(gameDirectory)
     , ledger(downloadLedger)
     , queue(downloadQueue)
@@ -89,6 +89,8 @@ bool ItemAssembler::begin(int index)
         endItem(index);
         return false;
     }
+    if (item.isPartItem())
+        runs.partItemOpened(index);
     return true;
 }
 
@@ -211,7 +213,7 @@ void ItemAssembler::joinArrivedParts(int index)
 {
     ItemRun &run = runs[size_t(index)];
     const DownloadItem &item = queue.at(index);
-    const QString assembled = destinationOf(index) + QStringLiteral(".tmp");
+    const QString assembled = TempNames::assembled(destinationOf(index));
     while (!run.ended && run.arrived.contains(run.storedPieces)) {
         const quint32 part = run.storedPieces;
         if (run.joinedBytes > 0 && QFile(assembled).size() != run.joinedBytes) {
@@ -259,7 +261,7 @@ void ItemAssembler::finishJoinedItem(int index)
     const bool archive = item.kind == EntryKind::ImgArchive;
     progress.sendStatus(index, archive ? TransferState::Unpacking : TransferState::Saving);
     const QString destination = destinationOf(index);
-    const QString assembled = destination + QStringLiteral(".tmp");
+    const QString assembled = TempNames::assembled(destination);
     const bool whole = archive ? holdsListedMembers(assembled, item)
                                : BlockStore::isWholeFile(assembled, item.size, ledger->remoteMd5(item.path));
     if (!whole) {
@@ -311,7 +313,7 @@ void ItemAssembler::abandon(int index)
 
 void ItemAssembler::endItem(int index)
 {
-    runs[size_t(index)].ended = true;
+    runs.itemEnded(index);
 }
 
 void ItemAssembler::reportFailure(int index, WorkFailure::Step step, Platform::FileFault fault, const QString &member)
@@ -332,7 +334,7 @@ void ItemAssembler::removePartFiles(int index) const
     const DownloadItem &item = queue.at(index);
     for (quint32 part = 0; part < item.partCount && !ProcessState::isExitRequested(); ++part)
         QFile::remove(partFileName(index, part));
-    QFile::remove(destinationOf(index) + QStringLiteral(".tmp"));
+    QFile::remove(TempNames::assembled(destinationOf(index)));
 }
 
 QString ItemAssembler::destinationOf(int index) const
@@ -342,5 +344,5 @@ QString ItemAssembler::destinationOf(int index) const
 
 QString ItemAssembler::partFileName(int index, quint32 part) const
 {
-    return destinationOf(index) + QStringLiteral("_b") + QString::number(part) + QStringLiteral(".tmp");
+    return TempNames::part(destinationOf(index), part);
 }

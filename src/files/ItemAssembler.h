@@ -12,6 +12,7 @@ class DownloadProgress;
 class DownloadQueue;
 struct BlockFetch;
 struct DownloadItem;
+class ItemRuns;
 struct ItemRun;
 
 // Turns the blocks that arrive into stored items. A plain file is unpacked
@@ -43,7 +44,7 @@ public:
         ~Scheduler() = default;
     };
 
-    ItemAssembler(const QString &gameDir, DownloadLedger *ledger, DownloadQueue &queue, std::vector<ItemRun> &runs,
+    ItemAssembler(const QString &gameDir, DownloadLedger *ledger, DownloadQueue &queue, ItemRuns &runs,
                   DownloadProgress &progress, Scheduler &scheduler);
 
     // Prepares the item when its first block is about to start. False when
@@ -78,7 +79,7 @@ private:
     QString gameDir;
     DownloadLedger *ledger;
     DownloadQueue &queue;
-    std::vector<ItemRun> &runs;
+    ItemRuns &runs;
     DownloadProgress &progress;
     Scheduler &scheduler;
 };

@@ -6,6 +6,8 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <set>
+#include <vector>
 
 // What the download queue knows of one item while it runs.
 struct ItemRun
@@ -31,4 +33,38 @@ struct ItemRun
             editor.reset();
         }
     }
+};
+
+// The runs of all items of a queue. Files and members need nothing once
+// their block has started; the items fetched in parts keep blocks going and
+// bytes in hand for a while, and the few of them that are open (begun, not
+// ended) are listed, so that the queue's bookkeeping per block never walks
+// every item.
+class ItemRuns final
+{
+public:
+    void reset(size_t count)
+    {
+        runs.clear();
+        runs.resize(count);
+        openParts.clear();
+    }
+    size_t size() const { return runs.size(); }
+    ItemRun &operator[](size_t index) { return runs[index]; }
+    const ItemRun &operator[](size_t index) const { return runs[index]; }
+    std::vector<ItemRun>::iterator begin() { return runs.begin(); }
+    std::vector<ItemRun>::iterator end() { return runs.end(); }
+
+    // Part items that have begun and not ended, in queue order.
+    const std::set<int> &openPartItems() const { return openParts; }
+    void partItemOpened(int index) { openParts.insert(index); }
+    void itemEnded(int index)
+    {
+        runs[size_t(index)].ended = true;
+        openParts.erase(index);
+    }
+
+private:
+    std::vector<ItemRun> runs;
+    std::set<int> openParts;
 };

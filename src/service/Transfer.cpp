@@ -304,6 +304,24 @@ void Transfer::abort()
         finish(Result::Aborted, CanceledError);
 }
 
+void Transfer::cancel()
+{
+    hopTimer.stop();
+    stallTimer.stop();
+    dropReply();
+    sink = nullptr;
+    if (isRunning()) {
+        outcome = Result::Aborted;
+        errorCode = CanceledError;
+    }
+}
+
+void Transfer::CancelLater::operator()(Transfer *transfer) const
+{
+    transfer->cancel();
+    transfer->deleteLater();
+}
+
 void Transfer::cutOff(Result reason)
 {
     if (cutOffReason != Result::Running || !isRunning())

@@ -129,6 +129,11 @@ public:
     void post(const QUrl &url, const QByteArray &form, TransferSink *sink, const Limits &limits);
     // Ends the transfer with Aborted, at once.
     void abort();
+    // Ends the transfer at once and quietly: no finished(), and nothing of
+    // the answer reaches the sink any more, so that the sink may go right
+    // after. A transfer that is dropped while it runs must be cancelled
+    // first (see CancelLater).
+    void cancel();
 
     bool isRunning() const { return outcome == Result::Running; }
     Result result() const { return outcome; }
@@ -146,6 +151,15 @@ signals:
     // when unknown).
     void progress(qint64 received, qint64 total);
     void finished();
+
+public:
+    // Deleter of an owning pointer to a transfer that may be running, or be
+    // the sender of the signal being handled: cancels it, then deletes it
+    // once control is back in the event loop.
+    struct CancelLater
+    {
+        void operator()(Transfer *transfer) const;
+    };
 
 private:
     void start(const QUrl &url, TransferSink *sink, const Limits &limits);

@@ -36,6 +36,28 @@ void SyncLedger::setListings(Listing *cache, const Listing *remote)
     cacheListing = cache;
     remoteListing = remote;
     remoteIndexed = false;
+    cacheByPath.clear();
+    cacheIndexedSize = -1;
+}
+
+// The first live cache entry with this path, or -1, without a walk of the
+// cache per stored file. Saving the cache sorts it, and merging drops
+// entries: the index is checked at each hit and built again when the cache
+// has been reordered or has changed in size (a reordering keeps the set of
+// paths, so a miss in an index of the same size is a true miss).
+int SyncLedger::cacheEntryIndex(const QString &path)
+{
+    if (cacheIndexedSize == cacheListing->entries.size()) {
+        const int index = cacheByPath.value(path, -1);
+        if (index < 0)
+            return -1;
+        const ListingEntry &entry = cacheListing->entries.at(index);
+        if (!entry.isRemoved() && entry.path == path)
+            return index;
+    }
+    cacheByPath = cacheListing->entryIndexByPath();
+    cacheIndexedSize = cacheListing->entries.size();
+    return cacheByPath.value(path, -1);
 }
 
 void SyncLedger::workFailed(const WorkFailure &failure)
@@ -84,12 +106,16 @@ QString SyncLedger::remoteMemberMd5(const QString &archivePath, const QString &n
     const ListingEntry *archive = remoteArchive(archivePath);
     if (!archive)
         return QString();
-    auto members = remoteMembersByName.find(archive->imgId);
-    if (members == remoteMembersByName.end())
-        members = remoteMembersByName.insert(archive->imgId,
-                                             ListingGroups::nameIndex(remoteListing->imgGroups.value(archive->imgId)));
-    const int index = members.value().value(name, -1);
+    const int index = remoteMemberIndex(archive->imgId, name);
     return index < 0 ? QString() : remoteListing->imgGroups.value(archive->imgId).at(index).md5;
+}
+
+int SyncLedger::remoteMemberIndex(qint32 imgId, const QString &name) const
+{
+    auto members = remoteMembersByName.find(imgId);
+    if (members == remoteMembersByName.end())
+        members = remoteMembersByName.insert(imgId, ListingGroups::nameIndex(remoteListing->imgGroups.value(imgId)));
+    return members.value().value(name, -1);
 }
 
 void SyncLedger::commitFile(const QString &path)
@@ -106,7 +132,7 @@ void SyncLedger::commitFile(const QString &path)
     if (!full.isEmpty() && info.exists())
         copy.mtime = quint32(info.lastModified().toSecsSinceEpoch());
 
-    const int index = cacheListing->firstEntryIndex(path);
+    const int index = cacheEntryIndex(path);
     if (index >= 0) {
         const ListingEntry &old = cacheListing->entries.at(index);
         if (copy.kind == EntryKind::ImgArchive) {
@@ -119,6 +145,10 @@ void SyncLedger::commitFile(const QString &path)
         if (copy.kind == EntryKind::ImgArchive)
             copy.imgId = ListingGroups::addGroup(*cacheListing);
         cacheListing->entries.append(copy);
+        if (cacheIndexedSize == cacheListing->entries.size() - 1) {
+            cacheByPath.insert(path, cacheListing->entries.size() - 1);
+            cacheIndexedSize = cacheListing->entries.size();
+        }
     }
     host->workDone();
     host->saveCacheListing();
@@ -135,8 +165,8 @@ void SyncLedger::commitArchiveMember(const QString &archivePath, const QString &
     host->pendingRebuilds().insert(archivePath);
 
     const QVector<ListingEntry> remoteRecords = remoteListing->imgGroups.value(remote->imgId);
-    const auto source = std::find_if(remoteRecords.cbegin(), remoteRecords.cend(),
-                                     [&name](const ListingEntry &record) { return record.name == name; });
+    const int found = remoteMemberIndex(remote->imgId, name);
+    const auto source = found < 0 ? remoteRecords.cend() : remoteRecords.cbegin() + found;
     if (source != remoteRecords.cend()) {
         QVector<ListingEntry> &records = cacheListing->group(cacheListing->entries.at(index).imgId);
         const auto target = std::find_if(records.begin(), records.end(), [&name](const ListingEntry &record) {

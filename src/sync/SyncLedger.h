@@ -41,6 +41,8 @@ public:
 private:
     void ensureRemoteIndex() const;
     const ListingEntry *remoteEntry(const QString &path) const;
+    int remoteMemberIndex(qint32 imgId, const QString &name) const;
+    int cacheEntryIndex(const QString &path);
 
     QString gameDir;
     SyncHost *host = nullptr;
@@ -53,4 +55,7 @@ private:
     mutable QHash<QString, int> remoteByPath;
     mutable QHash<QString, int> remoteArchiveByPath;
     mutable QHash<qint32, QHash<QString, int>> remoteMembersByName;
+    // Path -> index of the cache's entries, built when it had this many.
+    QHash<QString, int> cacheByPath;
+    int cacheIndexedSize = -1;
 };

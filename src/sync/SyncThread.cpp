@@ -20,6 +20,7 @@
 #include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QThread>
+#include <QUrl>
 
 #include <iterator>
 
@@ -187,7 +188,10 @@ SyncThread::Next SyncThread::saveStateStage()
 
 bool SyncThread::continueAfterPass()
 {
-    switch (failureWatch.endPass(diff->workSignature(), diff->firstWorkPath())) {
+    // The same work against another list is other work: a mirror whose
+    // nodes serve two publications in turn is not the player's fault.
+    switch (failureWatch.endPass(QString::fromLatin1(listHash) + QLatin1Char('\n') + diff->workSignature(),
+                                 diff->firstWorkPath())) {
     case FailureWatch::Verdict::NextPass:
         return true;
     case FailureWatch::Verdict::PauseThenNextPass:
@@ -318,6 +322,7 @@ bool SyncThread::fetchSyncList()
         return false;
     }
 
+    listHash = expected;
     if (!unchanged) {
         verifiedList = list;
         verifiedListTag = listRequest.entityTag();
@@ -441,6 +446,7 @@ SyncThread::Next SyncThread::removeExtraFiles()
 SyncThread::Next SyncThread::prepareUpdate()
 {
     auto *downloader = new FileDownloader(gameDir, mirrorBase, this, diff->downloadLedger());
+    downloader->watchList(QUrl(apiBase + QStringLiteral("/sync.lst.hash")), listHash);
     diff->setDownloader(downloader);
     diff->queueDownloads();
     return Next::Go;
@@ -501,6 +507,10 @@ SyncThread::Next SyncThread::download()
     stateSaver.beginBatch();
     diff->downloader()->start();
     stateSaver.endBatch(cacheListing);
+    // Ended early for a new list: what was stored stays, the rest is planned
+    // again by the next pass, against the new list.
+    if (diff->downloader()->listChanged())
+        qCInfo(lcSync) << "[sync list replaced during the download]";
     return Next::Go;
 }
 

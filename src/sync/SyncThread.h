@@ -121,6 +121,8 @@ private:
     QByteArray verifiedList;
     QByteArray verifiedListTag;
     QByteArray verifiedListModified;
+    // The hash file of the list this pass works from.
+    QByteArray listHash;
     FailureWatch failureWatch;
     // The remembered state was empty at the start of this pass.
     bool oldCopy = false;

@@ -80,6 +80,17 @@ GameTree::Run SyncDeployment::sync(const QMap<QString, QString> &extraEnvironmen
     return GameTree::runTool(QStringLiteral("varo-sync"), {QStringLiteral("--app-dir"), clientDir()}, env);
 }
 
+void SyncDeployment::startSync(QProcess &client) const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const auto extra = environment();
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        env.insert(it.key(), it.value());
+    client.setProcessEnvironment(env);
+    client.setProcessChannelMode(QProcess::MergedChannels);
+    GameTree::startTool(client, QStringLiteral("varo-sync"), {QStringLiteral("--app-dir"), clientDir()});
+}
+
 QString SyncDeployment::differenceFromPublished() const
 {
     return GameTree::difference(GameTree::digest(clientGameDir()), GameTree::expectedAfterSync(sourceDir()));

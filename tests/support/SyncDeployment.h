@@ -4,6 +4,7 @@
 #include "support/NginxServer.h"
 
 #include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -42,6 +43,9 @@ public:
 
     QMap<QString, QString> environment() const;
     GameTree::Run sync(const QMap<QString, QString> &extraEnvironment = {});
+    // Starts varo-sync on the client folder and returns at once, for a test
+    // that changes the mirror or the folder while it runs.
+    void startSync(QProcess &client) const;
 
     // The client's game folder against what the publication promises.
     QString differenceFromPublished() const;

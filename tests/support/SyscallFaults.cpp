@@ -2,6 +2,8 @@
 
 #include "support/GameTree.h"
 
+#include "files/TempNames.h"
+
 #include <QDir>
 #include <QHash>
 #include <QDirIterator>
@@ -19,7 +21,7 @@ namespace SyscallFaults {
 namespace {
 
 // The most parts a test file is cut into.
-constexpr int MaxParts = 4;
+constexpr quint32 MaxParts = 4;
 
 QString stracePath()
 {
@@ -71,9 +73,9 @@ QStringList watchedPaths(const QString &appDir, const QString &sourceRoot)
     QDirIterator it(sourceRoot, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString full = gameDir + base.relativeFilePath(it.next());
-        paths << full << full + QStringLiteral(".tmp") << full + QStringLiteral(".new.tmp");
-        for (int k = 0; k < MaxParts; ++k)
-            paths << full + QStringLiteral("_b%1.tmp").arg(k);
+        paths << full << TempNames::block(full) << TempNames::unpacked(full) << TempNames::assembled(full);
+        for (quint32 k = 0; k < MaxParts; ++k)
+            paths << TempNames::part(full, k);
         const QFileInfo info(full);
         if (info.suffix() == QLatin1String("img"))
             paths << info.path() + QLatin1Char('/') + info.baseName() + QStringLiteral(".img.tmp");
@@ -146,7 +148,7 @@ QVector<Call> readTrace(const QString &traceFile, const QSet<QString> &watched)
 }
 
 Run runSync(const QStringList &straceOptions, const QString &appDir, const QMap<QString, QString> &environment,
-            int stopAfterMs)
+            int stopAfterMs, int stopSignal)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -173,7 +175,19 @@ Run runSync(const QStringList &straceOptions, const QString &appDir, const QMap<
         run.output = process.errorString();
         return run;
     }
-    if (!process.waitForFinished(stopAfterMs)) {
+    // A Ctrl-C is only heard once the program listens for it: its first line
+    // comes after that.
+    const bool asked = stopSignal != SIGKILL && straceOptions.isEmpty();
+    if (asked)
+        process.waitForReadyRead(10000);
+    if (!process.waitForFinished(stopAfterMs) && asked) {
+        // Asked to stop, the run ends by itself.
+        run.stoppedByTest = true;
+        ::kill(pid_t(process.processId()), stopSignal);
+        process.waitForFinished(30000);
+        run.signalled = process.state() == QProcess::NotRunning;
+    }
+    if (process.state() != QProcess::NotRunning) {
         run.stoppedByTest = true;
         // Under strace the synchronisation is strace's child: killing it
         // ends strace too, with the same signal.

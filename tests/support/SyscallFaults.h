@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <csignal>
+
 // Runs varo-sync under strace, which can make chosen system calls fail
 // (-e inject=write:error=ENOSPC:when=N) or kill the process when it reaches
 // one (-e inject=rename:signal=KILL:when=N), and reads back which calls a
@@ -26,8 +28,8 @@ bool available(QString *why);
 
 // Every path a synchronisation of the published folder sourceRoot into
 // appDir may write to or rename: each file of the folder, its temporary
-// names (".tmp", ".new.tmp", "_b<k>.tmp", ".img.tmp" for archives), and the
-// remembered state next to the launcher.
+// names (TempNames, and ".img.tmp" for archives), and the remembered state
+// next to the launcher.
 QStringList watchedPaths(const QString &appDir, const QString &sourceRoot);
 
 // "-P path" for each path.
@@ -51,13 +53,17 @@ struct Run
     int exitCode = -1;
     bool killed = false;        // ended by a signal (an injected SIGKILL, or the test's)
     bool stoppedByTest = false; // still running after the time allowed, so killed
+    bool signalled = false;     // sent stopSignal (not SIGKILL) and ended by itself
     QString output;             // stdout and stderr together
 };
 
 // Runs varo-sync --app-dir appDir with extra environment variables, under
 // strace with the given options when straceOptions is not empty. After
-// stopAfterMs the synchronisation is killed with SIGKILL.
+// stopAfterMs the synchronisation is sent stopSignal: SIGKILL, or SIGINT
+// (Ctrl-C), counted from its first line of output (it listens for the
+// signal by then), after which it must end by itself (it is killed after
+// 30 s).
 Run runSync(const QStringList &straceOptions, const QString &appDir, const QMap<QString, QString> &environment,
-            int stopAfterMs);
+            int stopAfterMs, int stopSignal = SIGKILL);
 
 } // namespace SyscallFaults

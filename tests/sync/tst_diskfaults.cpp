@@ -11,6 +11,8 @@
 #include "support/SyscallFaults.h"
 #include "support/TestFiles.h"
 
+#include "files/TempNames.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -165,14 +167,18 @@ void TestDiskFaults::faultIsContained_data()
     const QString full = QStringLiteral("ENOSPC");
     const QString io = QStringLiteral("EIO");
     QTest::newRow("write: the first one") << w << full << QString() << 1 << 1;
-    QTest::newRow("write: receiving a block") << w << full << QStringLiteral("models/big.dat.tmp") << 1 << 1;
+    QTest::newRow("write: receiving a block")
+        << w << full << TempNames::block(QStringLiteral("models/big.dat")) << 1 << 1;
     // Small blocks go through the file's buffer: the write fails as it is
     // flushed, and again as the file is closed.
-    QTest::newRow("write: receiving a small block") << w << full << QStringLiteral("data/handling.cfg.tmp") << 1 << 2;
-    QTest::newRow("write: middle of unpacking") << w << full << QStringLiteral("models/big.dat.new.tmp") << 2 << 1;
+    QTest::newRow("write: receiving a small block")
+        << w << full << TempNames::block(QStringLiteral("data/handling.cfg")) << 1 << 2;
+    QTest::newRow("write: middle of unpacking")
+        << w << full << TempNames::unpacked(QStringLiteral("models/big.dat")) << 2 << 1;
     QTest::newRow("write: unpacking, full for 4 writes")
-        << w << full << QStringLiteral("models/big.dat.new.tmp") << 2 << 4;
-    QTest::newRow("write: assembling parts") << w << full << QStringLiteral("audio/sfx/genrl.tmp") << 1 << 1;
+        << w << full << TempNames::unpacked(QStringLiteral("models/big.dat")) << 2 << 4;
+    QTest::newRow("write: assembling parts")
+        << w << full << TempNames::assembled(QStringLiteral("audio/sfx/genrl")) << 1 << 1;
     // Into the archive: its directory as a member is removed; per member
     // stored, its data, then the directory (added.dff, member1 grown and
     // stored behind the last, member4 shrunk and member7 the same size, both
@@ -184,11 +190,14 @@ void TestDiskFaults::faultIsContained_data()
     QTest::newRow("write: archive directory") << w << full << img << 3 << 1;
     QTest::newRow("write: member stored in place") << w << full << img << 6 << 1;
     QTest::newRow("write: its directory") << w << full << img << 7 << 1;
+    // The other members on their way are dropped with the archive.
+    QTest::newRow("write: archive members, disk stays full") << w << full << img << 2 << 0;
     QTest::newRow("write: closing the archive") << w << full << img << 10 << 1;
     QTest::newRow("write: sorting for the rebuild") << w << full << img << 11 << 1;
     QTest::newRow("write: archive rebuild") << w << full << QStringLiteral("models/gta3.img.tmp") << 2 << 1;
     QTest::newRow("write: the last one") << w << full << QStringLiteral("models/gta3.img.tmp") << -1 << 1;
-    QTest::newRow("write: disk stays full") << w << full << QStringLiteral("models/big.dat.new.tmp") << 1 << 0;
+    QTest::newRow("write: disk stays full")
+        << w << full << TempNames::unpacked(QStringLiteral("models/big.dat")) << 1 << 0;
     // The remembered state is written into an unnamed file that strace
     // cannot single out; saving it ends in linking that file into the
     // folder. Over an old one the first link fails as it should, and the

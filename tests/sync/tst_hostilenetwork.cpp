@@ -203,6 +203,7 @@ private slots:
     void hostileBlock();
     void hostileSyncList_data();
     void hostileSyncList();
+    void mirrorThatFlaps();
 
 private:
     QString newClientDir(const QString &tag);
@@ -359,23 +360,17 @@ void TestHostileNetwork::watchSizes(const QString &gameDir, QMap<QString, qint64
 // received data, which deflate can only have grown by a little).
 QStringList TestHostileNetwork::sizeViolations(const QMap<QString, qint64> &largest) const
 {
-    static const QRegularExpression part(QStringLiteral("^(.*)_b\\d+\\.tmp$"));
+    // Temporary names: the destination, a blank, what the file holds.
+    static const QRegularExpression temporary(QStringLiteral("^([^ ]*) (new|block|whole|part\\d+)\\.tmp$"));
     QStringList violations;
     for (auto it = largest.cbegin(); it != largest.cend(); ++it) {
         const QString &name = it.key();
         QString file = name;
         bool received = false;
-        const QRegularExpressionMatch match = part.match(name);
-        if (publishedSizes.contains(name)) {
-            // the destination itself
-        } else if (name.endsWith(QLatin1String(".new.tmp"))) {
-            file.chop(int(qstrlen(".new.tmp")));
-        } else if (match.hasMatch()) {
+        const QRegularExpressionMatch match = temporary.match(name);
+        if (match.hasMatch()) {
             file = match.captured(1);
-            received = true;
-        } else if (name.endsWith(QLatin1String(".tmp"))) {
-            file.chop(int(qstrlen(".tmp")));
-            received = true;
+            received = match.captured(2) != QLatin1String("new");
         }
         if (!publishedSizes.contains(file)) {
             violations << QStringLiteral("unexpected file in the game folder: %1 (%2 bytes)").arg(name).arg(it.value());
@@ -657,6 +652,46 @@ void TestHostileNetwork::hostileSyncList()
     const QString diff = differenceFromPublished(client);
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
     checkNothingOutside(client);
+}
+
+// A mirror whose nodes serve two publications in turn (one updated, the
+// other not yet): each pass stores what its list asks for, and the next list
+// asks for the other version. Mirror trouble never stops the run; it ends as
+// soon as the mirror settles.
+void TestHostileNetwork::mirrorThatFlaps()
+{
+    const QString source2 = root.filePath(QStringLiteral("game2"));
+    const QString mirror2 = root.filePath(QStringLiteral("mirror2"));
+    const QMap<QString, QString> files = GameTree::digest(gameSource);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString to = source2 + QLatin1Char('/') + it.key();
+        QVERIFY(it.value() == QLatin1String("dir") ? QDir().mkpath(to)
+                                                   : QFile::copy(gameSource + QLatin1Char('/') + it.key(), to));
+    }
+    QVERIFY(TestFiles::write(source2 + QLatin1Char('/') + Handling, TestFiles::noise(5000, 99)));
+    const GameTree::Run publish = GameTree::runTool(QStringLiteral("varo-publish"), {source2, mirror2});
+    QVERIFY2(publish.exitCode == 0, qPrintable(publish.output));
+
+    TestHttpServer server;
+    server.setDocumentRoot(mirror);
+    QList<Reply> lists, hashes, blocks;
+    for (int pass = 0; pass < 6; ++pass) {
+        const QString &from = pass % 2 ? mirror2 : mirror;
+        lists << Reply::ok(TestFiles::read(from + ListPath));
+        hashes << Reply::ok(TestFiles::read(from + HashPath));
+        blocks << Reply::ok(TestFiles::read(from + blockPath(Handling)));
+    }
+    server.setReplies(ListPath, lists);
+    server.setReplies(HashPath, hashes);
+    server.setReplies(blockPath(Handling), blocks);
+
+    const QString client = newClientDir(QStringLiteral("flapping"));
+    const SyncRun run = runSync(server, client);
+    VERIFY_RUN(run.exitCode == 0 && run.violations.isEmpty(), run);
+    QVERIFY(server.requestCount(ListPath) >= 6);
+    QCOMPARE(GameTree::difference(GameTree::digest(client + QStringLiteral("/gtasa")),
+                                  GameTree::expectedAfterSync(source2)),
+             QString());
 }
 
 QTEST_GUILESS_MAIN(TestHostileNetwork)

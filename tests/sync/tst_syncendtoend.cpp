@@ -6,6 +6,7 @@
 #include "support/TestFiles.h"
 #include "support/WindowsBuild.h"
 
+#include "files/TempNames.h"
 #include "files/imgarchive/ArchiveEditor.h"
 #include "service/Compression.h"
 #include "service/PayloadCipher.h"
@@ -93,6 +94,7 @@ private slots:
     void audioFileInThreeParts();
     void redirectedBlock();
     void corruptBlockFixedWhileClientRetries();
+    void republishedDuringTheRun();
     void noSyncSwitch();
     void hashFileWithLineEndIsRefused();
     void spaceShortfallStopsTheRun();
@@ -295,13 +297,7 @@ void TestSyncEndToEnd::corruptBlockFixedWhileClientRetries()
     QVERIFY(TestFiles::write(block, bad));
 
     QProcess client;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const auto extra = d.environment();
-    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-        env.insert(it.key(), it.value());
-    client.setProcessEnvironment(env);
-    client.setProcessChannelMode(QProcess::MergedChannels);
-    GameTree::startTool(client, QStringLiteral("varo-sync"), {QStringLiteral("--app-dir"), d.clientDir()});
+    d.startSync(client);
     QVERIFY(client.waitForStarted());
     // Wait until the client has met the bad block at least twice, then mend it.
     QTRY_VERIFY_WITH_TIMEOUT(d.blockRequests().count(QStringLiteral("data/maps/city/city.ipl.compressed")) >= 2, 30000);
@@ -310,6 +306,33 @@ void TestSyncEndToEnd::corruptBlockFixedWhileClientRetries()
     const QString output = QString::fromUtf8(client.readAll());
     QVERIFY2(client.exitCode() == 0, qPrintable(output));
     QVERIFY2(output.contains(QStringLiteral("неверный md5-хэш")), qPrintable(output));
+    const QString diff = d.differenceFromPublished();
+    QVERIFY2(diff.isEmpty(), qPrintable(diff));
+}
+
+// A publication replaced in place while a player synchronises: the blocks
+// still to come hold the new content under the old names. The run notices
+// that the list changed, takes the new one, and ends with the new folder.
+void TestSyncEndToEnd::republishedDuringTheRun()
+{
+    SyncDeployment d;
+    d.makeBaseGame();
+    const auto writeSlowFiles = [&d](quint32 version) {
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(TestFiles::write(d.sourceDir() + QStringLiteral("/models/slow%1.dat").arg(i),
+                                     TestFiles::noise(200 << 10, version * 100 + quint32(i))));
+    };
+    writeSlowFiles(1);
+    QVERIFY(d.publish());
+    QVERIFY(d.serve(QStringLiteral("    location /pcgamefile/ { limit_rate 100k; }")));
+    QProcess client;
+    d.startSync(client);
+    QTRY_VERIFY_WITH_TIMEOUT(!d.blockRequests().filter(QStringLiteral("slow")).isEmpty(), 30000);
+    writeSlowFiles(2);
+    QVERIFY(d.publish());
+    QVERIFY(client.waitForFinished(90000));
+    const QString output = QString::fromUtf8(client.readAll());
+    QVERIFY2(client.exitCode() == 0 && output.contains(QStringLiteral("[sync list changed]")), qPrintable(output));
     const QString diff = d.differenceFromPublished();
     QVERIFY2(diff.isEmpty(), qPrintable(diff));
 }
@@ -462,7 +485,8 @@ void TestSyncEndToEnd::attacksSettle()
     else if (attack == QLatin1String("archive link"))
         QVERIFY(QFile::copy(game + QStringLiteral("/models/gta3.img"), outside + QStringLiteral("/gta3.img")));
     else if (attack == QLatin1String("temp link"))
-        QVERIFY(QFile::link(outside + QStringLiteral("/created"), game + QStringLiteral("/data/handling.cfg.tmp")));
+        QVERIFY(QFile::link(outside + QStringLiteral("/created"),
+                            TempNames::block(game + QStringLiteral("/data/handling.cfg"))));
     else if (attack == QLatin1String("immutable") && !setImmutable(game + QStringLiteral("/data/handling.cfg"), true))
         QSKIP("chattr +i is not available here");
     QProcess holder;
@@ -479,14 +503,8 @@ void TestSyncEndToEnd::attacksSettle()
         // While the slow block arrives, the archive that is edited next
         // becomes a link to an archive outside the game folder.
         QProcess client;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const auto extra = d.environment();
-        for (auto it = extra.cbegin(); it != extra.cend(); ++it)
-            env.insert(it.key(), it.value());
-        client.setProcessEnvironment(env);
-        client.setProcessChannelMode(QProcess::MergedChannels);
-        GameTree::startTool(client, QStringLiteral("varo-sync"), {QStringLiteral("--app-dir"), d.clientDir()});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(game + QStringLiteral("/data/handling.cfg.tmp")), 30000);
+        d.startSync(client);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(TempNames::block(game + QStringLiteral("/data/handling.cfg"))), 30000);
         QVERIFY(QFile::remove(game + QStringLiteral("/models/gta3.img")));
         QVERIFY(QFile::link(outside + QStringLiteral("/gta3.img"), game + QStringLiteral("/models/gta3.img")));
         QVERIFY(client.waitForFinished(120000));

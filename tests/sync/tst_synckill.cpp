@@ -1,6 +1,8 @@
 // Interruption: varo-sync killed with SIGKILL, over and over, at random
 // moments of a synchronisation and, under strace, exactly at its N-th write,
-// rename or link. After each kill every file of the game folder must be
+// rename or link; and stopped with SIGINT (Ctrl-C) at random moments, after
+// which it must end by itself with 130, whatever it had in flight. After each
+// interruption every file of the game folder must be
 // either what it was before the run or what the publication promises (the
 // stores are atomic), the remembered state whole; one more uninterrupted run
 // must then leave the folder exactly as published, without temporary files.
@@ -58,6 +60,7 @@ class TestSyncKill : public QObject
 private slots:
     void initTestCase();
     void killedThenCompleted();
+    void stoppedAmidManyTransfers();
 
 private:
     bool prepare(int scenario);
@@ -212,10 +215,13 @@ void TestSyncKill::killedThenCompleted()
 
         QString how;
         SyscallFaults::Run run;
+        const bool stop = round % 4 == 2;
         if (round % 2 == 0) {
             const int delay = int(random.bounded(quint32(durationMs[scenario])));
-            how = QStringLiteral("killed after %1 ms").arg(delay);
-            run = SyscallFaults::runSync({}, d->clientDir(), d->environment(), delay);
+            how = QStringLiteral("%1 after %2 ms")
+                      .arg(stop ? QStringLiteral("stopped") : QStringLiteral("killed"))
+                      .arg(delay);
+            run = SyscallFaults::runSync({}, d->clientDir(), d->environment(), delay, stop ? SIGINT : SIGKILL);
         } else {
             const int aim = int(random.bounded(quint32(AimCount)));
             const int calls = qMax(1, callCounts[scenario][aim]);
@@ -240,12 +246,17 @@ void TestSyncKill::killedThenCompleted()
                                     .arg(seed)
                                     .arg(round)
                                     .arg(QLatin1String(scenarioName(scenario)), how,
-                                         run.killed ? QString() : QStringLiteral(" (ended first)"))
+                                         run.killed || run.signalled ? QString() : QStringLiteral(" (ended first)"))
             + run.output;
-        if (run.killed)
+        if (stop) {
+            // Ctrl-C ends the run by itself, never by a crash.
+            QVERIFY2(!run.killed && run.exitCode == (run.signalled ? 130 : 0), qPrintable(context));
+            interruptions += run.signalled ? 1 : 0;
+        } else if (run.killed) {
             ++interruptions;
-        else
+        } else {
             QVERIFY2(run.exitCode == 0, qPrintable(context));
+        }
 
         const QStringList broken = FolderState::violations(d->clientGameDir(), before, published);
         QVERIFY2(broken.isEmpty(), qPrintable(context + broken.join(QLatin1Char('\n'))));
@@ -260,6 +271,44 @@ void TestSyncKill::killedThenCompleted()
     }
     qInfo("%d interruptions in %d rounds", interruptions, round);
     QVERIFY2(interruptions >= wanted, "too many runs ended before their kill");
+}
+
+// Ctrl-C while thousands of small files travel, many transfers on their way
+// at any moment: every stop ends the run by itself, with 130, and leaves
+// every file old or new.
+void TestSyncKill::stoppedAmidManyTransfers()
+{
+    SyncDeployment many;
+    for (int i = 0; i < 2000; ++i)
+        QVERIFY(TestFiles::write(many.sourceDir() + QStringLiteral("/text/s%1/f%2.txt").arg(i % 20).arg(i),
+                                 QByteArray::number(i)));
+    QVERIFY(many.publish());
+    QVERIFY2(many.serve(), qPrintable(many.server()->errorString()));
+    const FolderState target = FolderState::published(many.sourceDir());
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(many.sync().exitCode == 0);
+    const quint32 duration = quint32(qMax<qint64>(clock.elapsed(), 200));
+    const int rounds =
+        qMax(10,
+             (qEnvironmentVariableIsSet("VARO_KILL_ROUNDS") ? qEnvironmentVariableIntValue("VARO_KILL_ROUNDS") : 100)
+                 / 8);
+    for (int round = 0; round < rounds; ++round) {
+        QFile::remove(many.clientDir() + QStringLiteral("/varo_launcher.bin"));
+        QVERIFY(QDir(many.clientGameDir()).removeRecursively());
+        const FolderState before = FolderState::capture(many.clientGameDir());
+        const int delay = int(random.bounded(duration));
+        const SyscallFaults::Run run = SyscallFaults::runSync({}, many.clientDir(), many.environment(), delay, SIGINT);
+        const QString context =
+            QStringLiteral("seed %1, round %2, stopped after %3 ms:\n").arg(seed).arg(round).arg(delay) + run.output;
+        QVERIFY2(!run.killed && run.exitCode == (run.signalled ? 130 : 0), qPrintable(context));
+        const QStringList broken = FolderState::violations(many.clientGameDir(), before, target);
+        QVERIFY2(broken.isEmpty(), qPrintable(context + broken.join(QLatin1Char('\n'))));
+        QVERIFY2(FolderState::rememberedStateWhole(many.clientDir()), qPrintable(context));
+    }
+    const GameTree::Run completion = many.sync();
+    QVERIFY2(completion.exitCode == 0, qPrintable(completion.output));
+    QCOMPARE(many.differenceFromPublished(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestSyncKill)
