@@ -47,6 +47,8 @@ const char ApiLocations[] =
 // (70, 380, 230, 40) and of "ИГРАТЬ" (309, 370, 230, 50).
 const QPoint NicknameFieldCentre(70 + 115, 380 + 20);
 const QPoint JoinButtonCentre(309 + 115, 370 + 25);
+// The close button in the header (869, 16, 18, 18).
+const QPoint CloseButtonCentre(869 + 9, 16 + 9);
 
 const QString FirstServerAddress = QStringLiteral("127.0.0.11");
 const QString FirstServerPort = QStringLiteral("7777");
@@ -62,6 +64,7 @@ private slots:
     void cleanupTestCase();
     void joinStartsTheGameWithTheFirstServerAndExits();
     void installerUpdatesTheRunningLauncherThenUninstalls();
+    void closedWhileManyFilesTravel();
 
 private:
     void writeStaticAnswers();
@@ -539,6 +542,37 @@ void TestWholeLauncher::installerUpdatesTheRunningLauncherThenUninstalls()
     QVERIFY(!QFileInfo::exists(appDir + QStringLiteral("/licenses")));
     QCOMPARE(GameTree::difference(GameTree::digest(appDir + QStringLiteral("/gtasa")), game), QString());
     QVERIFY2(!uninstallEntry().contains(QStringLiteral("Varo Launcher")), qPrintable(uninstallEntry()));
+}
+
+// The window closed while thousands of small files travel: the launcher
+// drops every transfer on its way and exits normally, nothing of them left
+// to reach what was freed.
+void TestWholeLauncher::closedWhileManyFilesTravel()
+{
+    for (int i = 0; i < 3000; ++i)
+        QVERIFY(TestFiles::write(deployment.sourceDir() + QStringLiteral("/text/many%1/f%2.txt").arg(i % 30).arg(i),
+                                 QByteArray::number(i)));
+    QVERIFY(deployment.publish());
+    appDir = root.filePath(QStringLiteral("closing"));
+    QVERIFY(QDir().mkpath(appDir));
+    const QString program = appDir + QLatin1Char('/') + QFileInfo(GameTree::launcherPath()).fileName();
+    QVERIFY(QFile::copy(GameTree::launcherPath(), program));
+    QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner));
+    launcher.setProcessEnvironment(environment);
+    launcher.setWorkingDirectory(appDir);
+    launcher.setStandardOutputFile(root.filePath(QStringLiteral("closing.out")));
+    WindowsBuild::start(launcher, program, {});
+    QVERIFY2(launcher.waitForStarted(10000), qPrintable(launcher.errorString()));
+    QVERIFY2(waitFor([this] { return launcherLog().contains(QStringLiteral("[progress] Скачивание")); },
+                     windows ? 180000 : 60000),
+             qPrintable(launcherLog()));
+    const QString window = windowId();
+    QVERIFY2(!window.isEmpty(), "no visible window named Varo Launcher");
+    click(windowOrigin(window) + CloseButtonCentre);
+    QVERIFY2(launcher.waitForFinished(60000), qPrintable(launcherLog()));
+    QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(launcher.exitCode(), 0);
+    QVERIFY2(!launcherLog().contains(QStringLiteral("[progress] Готово к игре!")), "closed only after the end");
 }
 
 QTEST_GUILESS_MAIN(TestWholeLauncher)
