@@ -159,6 +159,7 @@ void FileDownloader::start()
     if (!fetches.empty())
         loop->exec();
     abortAll();
+    fillTimer->stop();
     for (int index = 0; index < queue.size(); ++index) {
         ItemRun &run = runs[size_t(index)];
         run.closeArchive();
@@ -229,7 +230,7 @@ void FileDownloader::fill()
         return;
     {
         const QScopedValueRollback<bool> guard(filling, true);
-        while (!exitRequested() && fetchesOnWire() < maxFetches) {
+        while (!exitRequested() && !listReplaced && fetchesOnWire() < maxFetches) {
             if (BlockFetch *due = firstDueRetry()) {
                 retry(*due);
                 continue;

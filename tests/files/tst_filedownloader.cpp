@@ -134,6 +134,22 @@ bool hasCountdown(const QStringList &texts, const QString &prefix)
     return true;
 }
 
+// Asks the queue to stop after ms, so that a queue that would go on for ever
+// fails its test instead of hanging it.
+class StopAfter final
+{
+public:
+    explicit StopAfter(int ms)
+    {
+        timer.setSingleShot(true);
+        QObject::connect(&timer, &QTimer::timeout, [] { ProcessState::requestExit(); });
+        timer.start(ms);
+    }
+
+private:
+    QTimer timer;
+};
+
 } // namespace
 
 class TestFileDownloader : public QObject
@@ -552,10 +568,7 @@ void TestFileDownloader::failingBlocksLeaveTheRestToTravel()
         if (ledger.commits.size() == 6)
             ProcessState::requestExit();
     };
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, [] { ProcessState::requestExit(); });
-    guard.start(20000);
+    const StopAfter guard(20000);
     downloader->start();
 
     QCOMPARE(ledger.commits.size(), 6);
@@ -620,6 +633,7 @@ void TestFileDownloader::lookalikeNamesTravelTogether()
             downloader->addFile(path, path, quint32(content.size()));
         }
     }
+    const StopAfter guard(20000);
     downloader->start();
 
     expectedCommits.sort();
