@@ -13,12 +13,14 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -318,18 +320,36 @@ void TestSyncEndToEnd::republishedDuringTheRun()
     SyncDeployment d;
     d.makeBaseGame();
     const auto writeSlowFiles = [&d](quint32 version) {
-        for (int i = 0; i < 12; ++i)
-            QVERIFY(TestFiles::write(d.sourceDir() + QStringLiteral("/models/slow%1.dat").arg(i),
-                                     TestFiles::noise(200 << 10, version * 100 + quint32(i))));
+        bool written = true;
+        for (int i = 0; i < 8; ++i)
+            written = written
+                && TestFiles::write(d.sourceDir() + QStringLiteral("/models/slow%1.dat").arg(i),
+                                    TestFiles::noise(32 << 10, version * 100 + quint32(i)));
+        return written;
     };
-    writeSlowFiles(1);
-    QVERIFY(d.publish());
-    QVERIFY(d.serve(QStringLiteral("    location /pcgamefile/ { limit_rate 100k; }")));
+    // The new publication is made first and put in place at the moment of
+    // the switch, file by file, the way varo-publish puts a file in place
+    // (a rename), the list and its hash last: the switch takes no time.
+    const QString next = d.mirrorDir() + QStringLiteral(".next");
+    QVERIFY(writeSlowFiles(2) && d.publish() && QDir().rename(d.mirrorDir(), next));
+    QVERIFY(writeSlowFiles(1) && d.publish());
+    QVERIFY(d.serve(QStringLiteral("    location ~ ^/pcgamefile/filesystem/models/slow { limit_rate 32k; }")));
+    QVERIFY(writeSlowFiles(2)); // what the folder must end with
     QProcess client;
     d.startSync(client);
-    QTRY_VERIFY_WITH_TIMEOUT(!d.blockRequests().filter(QStringLiteral("slow")).isEmpty(), 30000);
-    writeSlowFiles(2);
-    QVERIFY(d.publish());
+    // The switch while the first slow block is on its way.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(TempNames::block(d.clientGameDir() + QStringLiteral("/models/slow0.dat"))),
+                             30000);
+    QStringList files;
+    for (QDirIterator it(next, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+        files << QDir(next).relativeFilePath(it.next());
+    std::sort(files.begin(), files.end(), [](const QString &a, const QString &b) {
+        return a.startsWith(QLatin1String("launcher_api/")) < b.startsWith(QLatin1String("launcher_api/"));
+    });
+    for (const QString &file : qAsConst(files))
+        QVERIFY(std::rename(QFile::encodeName(next + QLatin1Char('/') + file).constData(),
+                            QFile::encodeName(d.mirrorDir() + QLatin1Char('/') + file).constData())
+                == 0);
     QVERIFY(client.waitForFinished(90000));
     const QString output = QString::fromUtf8(client.readAll());
     QVERIFY2(client.exitCode() == 0 && output.contains(QStringLiteral("[sync list changed]")), qPrintable(output));
