@@ -82,6 +82,20 @@ QMap<QString, QString> expectedAfterSync(const QString &sourceRoot)
     return expected;
 }
 
+bool copyTree(const QString &from, const QString &to)
+{
+    const QMap<QString, QString> files = digest(from);
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString target = to + QLatin1Char('/') + it.key();
+        const bool copied = it.value() == QLatin1String("dir")
+            ? QDir().mkpath(target)
+            : QDir().mkpath(QFileInfo(target).path()) && QFile::copy(from + QLatin1Char('/') + it.key(), target);
+        if (!copied)
+            return false;
+    }
+    return true;
+}
+
 QString difference(const QMap<QString, QString> &actual, const QMap<QString, QString> &expected)
 {
     QStringList lines;

@@ -23,6 +23,10 @@ bool canonicalArchive(const QString &source, const QString &target);
 // the source's, with every IMG archive in canonical form.
 QMap<QString, QString> expectedAfterSync(const QString &sourceRoot);
 
+// Copies every folder and file of the digest below from to the same place
+// below to.
+bool copyTree(const QString &from, const QString &to);
+
 // Human-readable difference of two digests, empty when equal.
 QString difference(const QMap<QString, QString> &actual, const QMap<QString, QString> &expected);
 

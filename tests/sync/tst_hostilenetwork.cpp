@@ -662,12 +662,7 @@ void TestHostileNetwork::mirrorThatFlaps()
 {
     const QString source2 = root.filePath(QStringLiteral("game2"));
     const QString mirror2 = root.filePath(QStringLiteral("mirror2"));
-    const QMap<QString, QString> files = GameTree::digest(gameSource);
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString to = source2 + QLatin1Char('/') + it.key();
-        QVERIFY(it.value() == QLatin1String("dir") ? QDir().mkpath(to)
-                                                   : QFile::copy(gameSource + QLatin1Char('/') + it.key(), to));
-    }
+    QVERIFY(GameTree::copyTree(gameSource, source2));
     QVERIFY(TestFiles::write(source2 + QLatin1Char('/') + Handling, TestFiles::noise(5000, 99)));
     const GameTree::Run publish = GameTree::runTool(QStringLiteral("varo-publish"), {source2, mirror2});
     QVERIFY2(publish.exitCode == 0, qPrintable(publish.output));

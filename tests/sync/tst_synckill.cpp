@@ -127,16 +127,8 @@ bool TestSyncKill::prepare(int scenario)
             return false;
         // The published folder as it is, archives in their own form, with
         // one file from an older version.
-        const QMap<QString, QString> source = GameTree::digest(d->sourceDir());
-        for (auto it = source.cbegin(); it != source.cend(); ++it) {
-            const QString to = game + QLatin1Char('/') + it.key();
-            if (it.value() == QLatin1String("dir")) {
-                QDir().mkpath(to);
-            } else if (!TestFiles::write(to, TestFiles::read(d->sourceDir() + QLatin1Char('/') + it.key()))) {
-                return false;
-            }
-        }
-        return TestFiles::write(game + QStringLiteral("/models/big2.dat"), TestFiles::noise(1 << 20, 77));
+        return GameTree::copyTree(d->sourceDir(), game)
+            && TestFiles::write(game + QStringLiteral("/models/big2.dat"), TestFiles::noise(1 << 20, 77));
     }
     }
     return false;
