@@ -252,7 +252,7 @@ void TestSyncKill::killedThenCompleted()
             // Ctrl-C ends the run by itself, never by a crash (with 0 when
             // it came as the run was ending anyway).
             VERIFY_RUN(!run.killed && (run.exitCode == 0 || (run.signalled && run.exitCode == 130)), context);
-            interruptions += run.signalled ? 1 : 0;
+            interruptions += run.signalled && run.exitCode == 130 ? 1 : 0;
         } else if (run.killed) {
             ++interruptions;
         } else {
