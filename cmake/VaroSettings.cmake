@@ -25,6 +25,23 @@ set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
 set(VARO_DOWNLOAD_CONNECTIONS 6 CACHE STRING
     "Game-file transfers the download queue keeps going at once (1 to 16; 1: one after the other)")
 
+# The project's signing key: an Ed25519 public key, 32 bytes in base64 (44
+# characters) or hex (64 digits). Empty: the launcher trusts installers and
+# sync lists as it always did. Set: it runs an update installer and acts on
+# a sync list only when the project's secret key signed them (README,
+# "Signing").
+set(VARO_SIGNING_PUBLIC_KEY "" CACHE STRING
+    "Ed25519 public key (base64 or hex) that signs installers and sync lists; empty: no signatures")
+if(NOT VARO_SIGNING_PUBLIC_KEY STREQUAL ""
+   AND NOT VARO_SIGNING_PUBLIC_KEY MATCHES "^[0-9A-Fa-f]+$|^[A-Za-z0-9+/]+=$")
+  message(FATAL_ERROR "VARO_SIGNING_PUBLIC_KEY is neither base64 nor hex: ${VARO_SIGNING_PUBLIC_KEY}")
+endif()
+string(LENGTH "${VARO_SIGNING_PUBLIC_KEY}" signing_key_length)
+if(NOT signing_key_length EQUAL 0 AND NOT signing_key_length EQUAL 44 AND NOT signing_key_length EQUAL 64)
+  message(FATAL_ERROR "VARO_SIGNING_PUBLIC_KEY must be 44 base64 characters or 64 hex digits "
+                      "(varo-sign keygen prints it)")
+endif()
+
 option(VARO_INSECURE_TLS
        "Do not verify TLS peers (only for deployments with self-signed certificates)" OFF)
 
