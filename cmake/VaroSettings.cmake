@@ -11,11 +11,14 @@ set(VARO_BUILD_DATE "" CACHE STRING
 
 # Built-in addresses. Placeholders under the reserved .example domain and a
 # documentation IPv4 address; set the real ones when configuring a release.
-set(VARO_API_BASE "http://api.varoonline.example/launcher_api" CACHE STRING
+# HTTPS costs a real deployment nothing and keeps whoever sits on the path
+# from rewriting the answers; a plain-HTTP base should come with a signing
+# key (below).
+set(VARO_API_BASE "https://api.varoonline.example/launcher_api" CACHE STRING
     "Base address of the launcher API (path /launcher_api, no trailing slash)")
-set(VARO_MIRROR_BASE "http://cdn.varoonline.example/" CACHE STRING
+set(VARO_MIRROR_BASE "https://cdn.varoonline.example/" CACHE STRING
     "Base address of the primary file mirror (ends in /)")
-set(VARO_MONITORING_URL "http://monitoring.varoonline.example/servers/monitoring" CACHE STRING
+set(VARO_MONITORING_URL "https://monitoring.varoonline.example/servers/monitoring" CACHE STRING
     "Server monitoring endpoint (path /servers/monitoring)")
 set(VARO_GAME_HOST "play.varoonline.example" CACHE STRING
     "Host name of the game servers, as sent to the monitoring service")
