@@ -11,11 +11,14 @@ set(VARO_BUILD_DATE "" CACHE STRING
 
 # Built-in addresses. Placeholders under the reserved .example domain and a
 # documentation IPv4 address; set the real ones when configuring a release.
-set(VARO_API_BASE "http://api.varoonline.example/launcher_api" CACHE STRING
+# HTTPS costs a real deployment nothing and keeps whoever sits on the path
+# from rewriting the answers; a plain-HTTP base should come with a signing
+# key (below).
+set(VARO_API_BASE "https://api.varoonline.example/launcher_api" CACHE STRING
     "Base address of the launcher API (path /launcher_api, no trailing slash)")
-set(VARO_MIRROR_BASE "http://cdn.varoonline.example/" CACHE STRING
+set(VARO_MIRROR_BASE "https://cdn.varoonline.example/" CACHE STRING
     "Base address of the primary file mirror (ends in /)")
-set(VARO_MONITORING_URL "http://monitoring.varoonline.example/servers/monitoring" CACHE STRING
+set(VARO_MONITORING_URL "https://monitoring.varoonline.example/servers/monitoring" CACHE STRING
     "Server monitoring endpoint (path /servers/monitoring)")
 set(VARO_GAME_HOST "play.varoonline.example" CACHE STRING
     "Host name of the game servers, as sent to the monitoring service")
@@ -24,6 +27,23 @@ set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
 
 set(VARO_DOWNLOAD_CONNECTIONS 6 CACHE STRING
     "Game-file transfers the download queue keeps going at once (1 to 16; 1: one after the other)")
+
+# The project's signing key: an Ed25519 public key, 32 bytes in base64 (44
+# characters) or hex (64 digits). Empty: the launcher trusts installers and
+# sync lists as it always did. Set: it runs an update installer and acts on
+# a sync list only when the project's secret key signed them (README,
+# "Signing").
+set(VARO_SIGNING_PUBLIC_KEY "" CACHE STRING
+    "Ed25519 public key (base64 or hex) that signs installers and sync lists; empty: no signatures")
+if(NOT VARO_SIGNING_PUBLIC_KEY STREQUAL ""
+   AND NOT VARO_SIGNING_PUBLIC_KEY MATCHES "^[0-9A-Fa-f]+$|^[A-Za-z0-9+/]+=$")
+  message(FATAL_ERROR "VARO_SIGNING_PUBLIC_KEY is neither base64 nor hex: ${VARO_SIGNING_PUBLIC_KEY}")
+endif()
+string(LENGTH "${VARO_SIGNING_PUBLIC_KEY}" signing_key_length)
+if(NOT signing_key_length EQUAL 0 AND NOT signing_key_length EQUAL 44 AND NOT signing_key_length EQUAL 64)
+  message(FATAL_ERROR "VARO_SIGNING_PUBLIC_KEY must be 44 base64 characters or 64 hex digits "
+                      "(varo-sign keygen prints it)")
+endif()
 
 option(VARO_INSECURE_TLS
        "Do not verify TLS peers (only for deployments with self-signed certificates)" OFF)

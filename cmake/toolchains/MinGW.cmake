@@ -1,5 +1,6 @@
 # Shared part of the MinGW-w64 toolchain files: Debian's cross compilers with
-# the POSIX thread model, a static Qt for Windows (scripts/windows-qt), and
+# the POSIX thread model, a static Qt for Windows (scripts/windows-qt), a
+# static libsodium (scripts/windows-sodium), and
 # executables that carry their whole runtime (libstdc++, libgcc, winpthread
 # and Qt are linked in, so only system DLLs are needed).
 #
@@ -25,7 +26,19 @@ set(CMAKE_C_COMPILER ${VARO_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${VARO_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${VARO_TRIPLE}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${VARO_TRIPLE} ${VARO_QT_PREFIX})
+# The static libsodium of scripts/windows-sodium, from -DVARO_SODIUM_PREFIX=...
+# or the environment variable of the same name.
+if(NOT VARO_SODIUM_PREFIX AND DEFINED ENV{VARO_SODIUM_PREFIX})
+  set(VARO_SODIUM_PREFIX "$ENV{VARO_SODIUM_PREFIX}")
+endif()
+if(NOT VARO_SODIUM_PREFIX)
+  message(FATAL_ERROR "Set VARO_SODIUM_PREFIX to a static libsodium for ${VARO_TRIPLE} "
+                      "(scripts/windows-sodium ${VARO_TRIPLE} prints one).")
+endif()
+set(VARO_SODIUM_PREFIX "${VARO_SODIUM_PREFIX}" CACHE PATH "Static libsodium for Windows (install prefix)")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VARO_SODIUM_PREFIX)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VARO_TRIPLE} ${VARO_QT_PREFIX} ${VARO_SODIUM_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

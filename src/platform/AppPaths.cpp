@@ -37,6 +37,11 @@ QString AppPaths::syncState() const
     return filePath("varo_launcher.bin");
 }
 
+QString AppPaths::listSerial() const
+{
+    return filePath("varo_list_serial.txt");
+}
+
 QString AppPaths::serversCache() const
 {
     return filePath("varo_servers.bin");

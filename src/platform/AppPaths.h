@@ -24,6 +24,11 @@ public:
     QString userIni() const;
     // The remembered state of the game folder (encrypted): "varo_launcher.bin".
     QString syncState() const;
+    // The highest serial of a signed sync list accepted so far:
+    // "varo_list_serial.txt". Kept apart from the remembered state, which
+    // the repair deletes, so that no step of the player's brings back an
+    // older list.
+    QString listSerial() const;
     // The last good server list (encrypted): "varo_servers.bin".
     QString serversCache() const;
     // "compressed_cache.bin": nothing here writes it, the repair removes it

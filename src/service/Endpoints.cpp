@@ -52,4 +52,13 @@ int downloadConnections()
     return qBound(1, VARO_BUILTIN_DOWNLOAD_CONNECTIONS, MaxConnections);
 }
 
+QString signingPublicKey()
+{
+#ifdef VARO_TEST_HOOKS
+    if (qEnvironmentVariableIsSet("VARO_TEST_SIGNING_PUBLIC_KEY"))
+        return qEnvironmentVariable("VARO_TEST_SIGNING_PUBLIC_KEY");
+#endif
+    return QString::fromLatin1(VARO_BUILTIN_SIGNING_PUBLIC_KEY);
+}
+
 } // namespace Endpoints

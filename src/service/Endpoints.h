@@ -30,4 +30,11 @@ QString defaultServerAddress();
 // from 1 to 16 is ignored.
 int downloadConnections();
 
+// The project's signing key (Ed25519 public key, base64 or hex), fixed at
+// build time by VARO_SIGNING_PUBLIC_KEY; empty when the build has none, and
+// then nothing is asked to be signed. Unlike the addresses it has no
+// override in a release: only a test build reads VARO_TEST_SIGNING_PUBLIC_KEY
+// (set, even to nothing, it replaces the built-in key).
+QString signingPublicKey();
+
 } // namespace Endpoints

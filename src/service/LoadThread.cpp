@@ -272,6 +272,11 @@ void LoadThread::writeCachedImage(const QString &address, const QByteArray &data
 void LoadThread::downloadUpdate()
 {
     UpdateDownload download(downloadUrl, latestVersion, paths.updateInstaller());
+    // A project that signs its releases: only its installers, for a newer
+    // version than this launcher's, are ever started.
+    const QString key = Endpoints::signingPublicKey();
+    if (!key.isEmpty())
+        download.requireSignature(SigningKey::fromText(key), QString::fromLatin1(ApiEnvelope::LauncherVersion));
     connect(&download, &UpdateDownload::setState, this, &LoadThread::setState);
     connect(&download, &UpdateDownload::setProgress, this, &LoadThread::setProgress);
     // An installer that does not start is fetched and started again after

@@ -266,7 +266,7 @@ void Transfer::onFinished()
         }
         --redirectsLeft;
         const QUrl target = current.resolved(redirect);
-        if (!WebAddress::isFetchable(target)) {
+        if (!WebAddress::isFetchableRedirect(current, target)) {
             qCWarning(lcTransfer) << "[transfer] redirect refused:" << target;
             finish(Result::NotWebAddress, QNetworkReply::ProtocolUnknownError);
             return;

@@ -1,9 +1,12 @@
 #include "service/UpdateDownload.h"
 
 #include "service/ProcessState.h"
-#include "service/Transfer.h"
 #include "service/WebAddress.h"
+#include "signing/InstallerSignature.h"
+#include "signing/SignedText.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 
@@ -22,6 +25,21 @@ QString megabytes(qint64 bytes)
 QString fileErrorText(const QString &version)
 {
     return QStringLiteral("Загрузка обновления (v%1): не удалось создать файл...").arg(version);
+}
+
+QString signatureText(const QString &version, InstallerSignature::Verdict verdict)
+{
+    switch (verdict) {
+    case InstallerSignature::Verdict::Valid:
+        return QString();
+    case InstallerSignature::Verdict::OtherVersion:
+    case InstallerSignature::Verdict::NotNewer:
+        return QStringLiteral("Загрузка обновления (v%1): подпись не подтверждает эту версию...").arg(version);
+    case InstallerSignature::Verdict::Unreadable:
+    case InstallerSignature::Verdict::OtherFile:
+        break;
+    }
+    return QStringLiteral("Загрузка обновления (v%1): подпись установщика неверна...").arg(version);
 }
 
 } // namespace
@@ -59,6 +77,58 @@ void UpdateDownload::setMaxInstallerSize(qint64 bytes)
     maxSize = qMax<qint64>(0, bytes);
 }
 
+void UpdateDownload::requireSignature(const SigningKey &key, const QString &version)
+{
+    signatureRequired = true;
+    signingKey = key;
+    runningVersion = version;
+}
+
+Transfer::Result UpdateDownload::fetch(const QUrl &url, TransferSink *sink, const Transfer::Limits &limits)
+{
+    transfer->get(url, sink, limits);
+    exitTimer.start();
+    if (transfer->isRunning())
+        eventLoop.exec();
+    exitTimer.stop();
+    // The loop also returns at once when the thread has been asked to
+    // quit: the attempt then never ended.
+    if (transfer->isRunning())
+        transfer->abort();
+    return transfer->result();
+}
+
+QString UpdateDownload::signatureRefusal()
+{
+    if (!signatureRequired)
+        return QString();
+    QUrl address = downloadUrl;
+    address.setPath(address.path() + QStringLiteral(".sig"));
+    Transfer::Limits limits;
+    limits.maxRedirects = MaxRedirects;
+    limits.maxBodySize = SignedText::MaxSize;
+    limits.stallMs = StallLimitSeconds * 1000;
+    MemorySink signature;
+    fetchingSignature = true;
+    const Transfer::Result result = fetch(address, &signature, limits);
+    fetchingSignature = false;
+    if (result != Transfer::Result::Ok) {
+        qCWarning(lcUpdate) << "[update signature missing]" << address << int(result) << transfer->networkError();
+        return QStringLiteral("Загрузка обновления (v%1): нет подписи установщика...").arg(latestVersion);
+    }
+    QFile installer(installerPath());
+    if (!installer.open(QIODevice::ReadOnly))
+        return fileErrorText(latestVersion);
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    if (!digest.addData(&installer))
+        return fileErrorText(latestVersion);
+    const InstallerSignature::Verdict verdict = InstallerSignature::check(signature.data, signingKey, digest.result(),
+                                                                          latestVersion, runningVersion);
+    if (verdict != InstallerSignature::Verdict::Valid)
+        qCWarning(lcUpdate) << "[update signature refused]" << address << int(verdict);
+    return signatureText(latestVersion, verdict);
+}
+
 bool UpdateDownload::run()
 {
     if (!WebAddress::isFetchable(downloadUrl)) {
@@ -73,20 +143,20 @@ bool UpdateDownload::run()
         if (ProcessState::isExitRequested())
             return false;
         FileSink file(installerPath());
-        transfer->get(downloadUrl, &file, limits);
-        exitTimer.start();
-        if (transfer->isRunning())
-            eventLoop.exec();
-        exitTimer.stop();
-        // The loop also returns at once when the thread has been asked to
-        // quit: the attempt then never ended.
-        if (transfer->isRunning())
-            transfer->abort();
+        const Transfer::Result result = fetch(downloadUrl, &file, limits);
         if (ProcessState::isExitRequested())
             return false;
-        switch (transfer->result()) {
-        case Transfer::Result::Ok:
-            return true;
+        switch (result) {
+        case Transfer::Result::Ok: {
+            const QString refusal = signatureRefusal();
+            if (refusal.isEmpty())
+                return true;
+            // Nothing that the project did not sign stays to be started.
+            QFile::remove(installerPath());
+            if (!pauseBeforeRetry(refusal))
+                return false;
+            continue;
+        }
         case Transfer::Result::SinkFailed:
             // A file that cannot be created or written (a folder or a locked
             // file in its place, a read-only folder, a full disk) may be
@@ -127,6 +197,8 @@ bool UpdateDownload::pauseBeforeRetry(const QString &text)
 
 void UpdateDownload::networkProgress(qint64 bytesRead, qint64 totalBytes)
 {
+    if (fetchingSignature)
+        return; // the bar stays with the installer's bytes
     const QString sizeText = QStringLiteral("%1/%2 МБ").arg(megabytes(bytesRead), megabytes(totalBytes));
     emit setState(QStringLiteral("Загрузка обновления (v%1)...").arg(latestVersion), sizeText);
     emit setProgress(quint64(qMax<qint64>(0, bytesRead)), quint64(qMax<qint64>(0, totalBytes)));

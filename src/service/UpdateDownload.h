@@ -1,5 +1,8 @@
 #pragma once
 
+#include "service/Transfer.h"
+#include "signing/SigningKey.h"
+
 #include <QEventLoop>
 #include <QObject>
 #include <QString>
@@ -8,7 +11,6 @@
 #include <QtGlobal>
 
 class QNetworkAccessManager;
-class Transfer;
 
 // The download of the launcher's update installer to its place next to the
 // launcher ("update_installer.exe"), with the progress shown in the main
@@ -20,6 +22,14 @@ class Transfer;
 // an installer file that cannot be created or written fail the attempt: the
 // error text stays for three seconds, then the next attempt begins. Attempts
 // are unlimited; only an exit request ends the download without success.
+//
+// When the project signs its installers (requireSignature), a downloaded
+// installer is kept only when its signature, "<address>.sig" fetched by the
+// same rules, is the project's for exactly these bytes and the announced
+// version, and that version is newer than the running launcher's. A missing
+// or wrong signature counts as a failed attempt: the installer is deleted,
+// the status says why, and after three seconds the download begins anew
+// (a mirror caught halfway through a release has both files a moment later).
 //
 // Runs on the load worker's thread, blocking in its own event loop; the
 // object must be created on that thread.
@@ -50,6 +60,10 @@ public:
     // when the launcher is closing: the wait then ends at once.
     bool pauseBeforeRetry(const QString &text);
 
+    // Installers are trusted only with the signature of key for a version
+    // newer than runningVersion.
+    void requireSignature(const SigningKey &key, const QString &runningVersion);
+
     qint64 maxInstallerSize() const;
     void setMaxInstallerSize(qint64 bytes);
 
@@ -67,6 +81,11 @@ public slots:
     void checkExit();
 
 private:
+    // One transfer to its end (or to an exit request); its result.
+    Transfer::Result fetch(const QUrl &url, TransferSink *sink, const Transfer::Limits &limits);
+    // Why the downloaded installer must not run; empty when it may.
+    QString signatureRefusal();
+
     QUrl downloadUrl;
     QString installerFile;
     QString latestVersion;
@@ -78,4 +97,8 @@ private:
     QTimer timer;
     QTimer exitTimer;
     int errorCountdown = 0;
+    bool signatureRequired = false;
+    SigningKey signingKey;
+    QString runningVersion;
+    bool fetchingSignature = false;
 };

@@ -15,4 +15,11 @@ bool isFetchable(const QString &address)
     return isFetchable(QUrl(address));
 }
 
+bool isFetchableRedirect(const QUrl &from, const QUrl &to)
+{
+    if (!isFetchable(to))
+        return false;
+    return from.scheme().toLower() != QLatin1String("https") || to.scheme().toLower() == QLatin1String("https");
+}
+
 } // namespace WebAddress

@@ -13,4 +13,9 @@ namespace WebAddress {
 bool isFetchable(const QUrl &url);
 bool isFetchable(const QString &address);
 
+// True when a redirect from `from` may be followed to `to`: a fetchable
+// address that does not give up TLS (https to http would hand the rest of
+// the exchange to whoever sits on the path).
+bool isFetchableRedirect(const QUrl &from, const QUrl &to);
+
 } // namespace WebAddress

@@ -6,10 +6,13 @@
 #include "files/imgarchive/ArchiveEditor.h"
 #include "platform/Platform.h"
 #include "service/BinaryListFile.h"
+#include "service/Endpoints.h"
 #include "service/HttpRequest.h"
 #include "service/ProcessState.h"
 #include "service/UserIni.h"
+#include "signing/SignedText.h"
 #include "sync/FolderTidy.h"
+#include "sync/ListTrust.h"
 #include "sync/ListingSanitizer.h"
 #include "sync/StateSaver.h"
 #include "sync/SyncDiffHandler.h"
@@ -172,7 +175,7 @@ SyncThread::Next SyncThread::fetchSyncListStage()
     if (fetchSyncList())
         return Next::Go;
     if (runOutcome == Outcome::Running) {
-        emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), QString());
+        emit setProgressText(QStringLiteral("Ошибка: не удалось получить список файлов"), listFailureReason);
         emit setProgressState(1, 0);
         runOutcome = Outcome::ListFailure;
         finishAndQuit();
@@ -279,6 +282,7 @@ void SyncThread::saveCacheListing()
 
 bool SyncThread::fetchSyncList()
 {
+    listFailureReason.clear();
     HttpRequest listRequest(apiBase + QStringLiteral("/sync.lst"));
     listRequest.setMaxResponseSize(MaxSyncListSize);
     // The list verified in an earlier pass of this run is asked for only if
@@ -335,6 +339,8 @@ bool SyncThread::fetchSyncList()
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail hash"));
         return false;
     }
+    if (!checkListSignature(list))
+        return false;
 
     listHash = expected;
     if (!unchanged) {
@@ -361,6 +367,30 @@ bool SyncThread::fetchSyncList()
         sanitizeListing(*cacheListing);
     }
     return true;
+}
+
+bool SyncThread::checkListSignature(const QByteArray &list)
+{
+    ListTrust trust(Endpoints::signingPublicKey(), paths.listSerial());
+    if (!trust.isRequired())
+        return true;
+    // Asked for every time, also when the list itself is unchanged (304): a
+    // new signature may carry a later expiry.
+    HttpRequest request(apiBase + QStringLiteral("/sync.lst.sig"), SignedText::MaxSize);
+    if (stopRequested())
+        return false;
+    if (!request.get(5, 5000)) {
+        Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 3"));
+        listFailureReason = QStringLiteral("подпись списка файлов не получена");
+        return false;
+    }
+    const ListSignature::Verdict verdict = trust.accept(list, request.response());
+    if (verdict == ListSignature::Verdict::Valid)
+        return true;
+    qCWarning(lcSync) << "[list refused] signature" << int(verdict);
+    Platform::systemMessageBox(QStringLiteral("test"), ListTrust::messageText(verdict));
+    listFailureReason = ListTrust::reasonText(verdict);
+    return false;
 }
 
 SyncThread::Next SyncThread::removeTempFiles()

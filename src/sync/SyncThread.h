@@ -84,6 +84,10 @@ private:
     void endRun(Outcome outcome);
 
     bool fetchSyncList();
+    // For a project that signs its lists: fetches the list's signature and
+    // checks it (ListTrust). False, with the reason set, when the list must
+    // not be acted on.
+    bool checkListSignature(const QByteArray &list);
     Next fetchSyncListStage();
     Next removeTempFiles();
     Next normalizeNames();
@@ -123,6 +127,9 @@ private:
     QByteArray verifiedListModified;
     // The hash file of the list this pass works from.
     QByteArray listHash;
+    // Why the last fetch refused the list, for the status line; empty when
+    // there is nothing more to say than that it failed.
+    QString listFailureReason;
     FailureWatch failureWatch;
     // The remembered state was empty at the start of this pass.
     bool oldCopy = false;

@@ -11,8 +11,13 @@
 #include "service/BinaryListFile.h"
 #include "service/Compression.h"
 #include "service/PayloadCipher.h"
+#include "signing/InstallerSignature.h"
+#include "signing/ListSignature.h"
+#include "signing/SecretKey.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -227,6 +232,21 @@ void settingsSeeds()
     put("fuzz_gamesettings", "empty", "");
 }
 
+// Signed with the key that fuzz_signatures verifies with.
+void signatureSeeds()
+{
+    const SecretKey key = SecretKey::fromFileText(
+        "varo-signing-secret-key 1\nAAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n");
+    const QByteArray installer = "MZ seed installer";
+    const QByteArray list = "[directories]\n\n[entries]\n";
+    put("fuzz_signatures", "installer",
+        InstallerSignature::make(key, QStringLiteral("2.0"),
+                                 QCryptographicHash::hash(installer, QCryptographicHash::Sha256)));
+    put("fuzz_signatures", "list", ListSignature::make(key, list, 3));
+    put("fuzz_signatures", "list_expires",
+        ListSignature::make(key, list, 3, QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC)));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -246,5 +266,6 @@ int main(int argc, char **argv)
     cipherSeeds(scratch.path());
     answerSeeds();
     settingsSeeds();
+    signatureSeeds();
     return failed ? 1 : 0;
 }

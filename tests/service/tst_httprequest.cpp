@@ -1,4 +1,5 @@
 #include "service/HttpRequest.h"
+#include "service/WebAddress.h"
 #include "support/TestHttpServer.h"
 
 #include <QElapsedTimer>
@@ -62,6 +63,8 @@ private slots:
     void onlyWebAddressesAreFetched();
     void redirectToNonWebAddressFails_data();
     void redirectToNonWebAddressFails();
+    void redirectKeepsTls_data();
+    void redirectKeepsTls();
 
     void bodySizeIsBounded_data();
     void bodySizeIsBounded();
@@ -380,6 +383,35 @@ void TestHttpRequest::redirectToNonWebAddressFails()
     QVERIFY(clock.elapsed() < 1000);
     QVERIFY(request.response().isEmpty());
     QCOMPARE(server.connectionCount(), 1);
+}
+
+// A redirect from https to http would hand the rest of the exchange to
+// whoever sits on the path; the transfer core asks this of every hop.
+void TestHttpRequest::redirectKeepsTls_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<bool>("followed");
+    QTest::newRow("https to http") << "https://a.example/x"
+                                   << "http://a.example/x" << false;
+    QTest::newRow("HTTPS to http") << "HTTPS://a.example/x"
+                                   << "http://b.example/x" << false;
+    QTest::newRow("https to https") << "https://a.example/x"
+                                    << "https://b.example/y" << true;
+    QTest::newRow("http to https") << "http://a.example/x"
+                                   << "https://a.example/x" << true;
+    QTest::newRow("http to http") << "http://a.example/x"
+                                  << "http://b.example/x" << true;
+    QTest::newRow("https to file") << "https://a.example/x"
+                                   << "file:///etc/passwd" << false;
+}
+
+void TestHttpRequest::redirectKeepsTls()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(bool, followed);
+    QCOMPARE(WebAddress::isFetchableRedirect(QUrl(from), QUrl(to)), followed);
 }
 
 void TestHttpRequest::bodySizeIsBounded_data()

@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QWaitCondition>
 
 #include <memory>
@@ -253,6 +254,43 @@ QString documentPath(const QString &root, const QString &requestPath)
     return file.canonicalFilePath();
 }
 
+// The request as it goes on to upstream: the same, for one exchange only.
+QByteArray forwardedRequest(const Request &request, const QUrl &upstream)
+{
+    QByteArray raw = request.method + ' ' + request.path.toLatin1();
+    if (!request.rawQuery.isEmpty())
+        raw += '?' + request.rawQuery;
+    raw += " HTTP/1.1\r\n";
+    for (const auto &header : request.headers) {
+        if (header.first.compare("Connection", Qt::CaseInsensitive) != 0
+            && header.first.compare("Host", Qt::CaseInsensitive) != 0)
+            raw += header.first + ": " + header.second + "\r\n";
+    }
+    raw += "Host: " + upstream.host().toLatin1() + ':' + QByteArray::number(upstream.port(80)) + "\r\n";
+    raw += "Connection: close\r\n\r\n" + request.body;
+    return raw;
+}
+
+// Relays one exchange with upstream; the client's connection closes when
+// upstream's does.
+void forward(const QPointer<QTcpSocket> &client, const Request &request, const QUrl &upstream)
+{
+    auto *link = new QTcpSocket(client);
+    const QByteArray raw = forwardedRequest(request, upstream);
+    QObject::connect(link, &QTcpSocket::connected, link, [link, raw] { link->write(raw); });
+    QObject::connect(link, &QTcpSocket::readyRead, link, [link, client] {
+        if (client)
+            client->write(link->readAll());
+    });
+    QObject::connect(link, &QAbstractSocket::stateChanged, link, [link, client](QAbstractSocket::SocketState state) {
+        if (state != QAbstractSocket::UnconnectedState || !client)
+            return;
+        client->write(link->readAll());
+        client->disconnectFromHost();
+    });
+    link->connectToHost(upstream.host(), quint16(upstream.port(80)));
+}
+
 } // namespace
 
 struct TestHttpServer::Private
@@ -268,6 +306,7 @@ struct TestHttpServer::Private
     QMap<QString, Script> scripts;
     Reply defaultReply = Reply::status(404, "not found");
     QString documentRoot;
+    QUrl upstream;
     QList<Request> log;
     // Counts clearLog() calls, so that a connection whose request was
     // forgotten does not mark another.
@@ -282,7 +321,9 @@ struct TestHttpServer::Private
     // Server thread only.
     void accept();
     void serve(QTcpSocket *socket);
-    Reply record(const Request &request, int *logIndex, int *generation);
+    // The reply to request; *upstreamBase is set instead when it is to be
+    // passed on.
+    Reply record(const Request &request, int *logIndex, int *generation, QUrl *upstreamBase);
     void markEnded(int logIndex, int generation);
 };
 
@@ -325,7 +366,12 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
             return;
         }
         *handled = true;
-        const Reply reply = record(request, logIndex.get(), generation.get());
+        QUrl upstreamBase;
+        const Reply reply = record(request, logIndex.get(), generation.get(), &upstreamBase);
+        if (upstreamBase.isValid()) {
+            forward(guarded, request, upstreamBase);
+            return;
+        }
         if (reply.delayMs > 0)
             QTimer::singleShot(reply.delayMs, guarded, [guarded, reply] { answer(guarded, reply); });
         else
@@ -333,7 +379,8 @@ void TestHttpServer::Private::serve(QTcpSocket *socket)
     });
 }
 
-TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, int *logIndex, int *generation)
+TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, int *logIndex, int *generation,
+                                                      QUrl *upstreamBase)
 {
     Request request = arrived;
     QElapsedTimer now;
@@ -341,6 +388,7 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, in
     request.arrivedMs = now.msecsSinceReference();
     Reply reply;
     QString root;
+    QUrl passOn;
     {
         QMutexLocker locker(&mutex);
         *logIndex = log.size();
@@ -358,6 +406,7 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, in
         if (it == scripts.end() || it->replies.isEmpty()) {
             reply = defaultReply;
             root = documentRoot;
+            passOn = upstream;
         } else {
             reply = it->replies.value(qMin(it->served, it->replies.size() - 1));
             ++it->served;
@@ -369,8 +418,9 @@ TestHttpServer::Reply TestHttpServer::Private::record(const Request &arrived, in
     if (!document.isEmpty()) {
         QFile file(document);
         if (file.open(QIODevice::ReadOnly))
-            reply = Reply::ok(file.readAll(), "application/octet-stream");
+            return Reply::ok(file.readAll(), "application/octet-stream");
     }
+    *upstreamBase = passOn;
     return reply;
 }
 
@@ -462,6 +512,12 @@ void TestHttpServer::setDocumentRoot(const QString &dir)
     const QString root = dir.isEmpty() ? QString() : QFileInfo(dir).absoluteFilePath();
     QMutexLocker locker(&d->mutex);
     d->documentRoot = root;
+}
+
+void TestHttpServer::setUpstream(const QString &base)
+{
+    QMutexLocker locker(&d->mutex);
+    d->upstream = base.isEmpty() ? QUrl() : QUrl(base);
 }
 
 QList<TestHttpServer::Request> TestHttpServer::requests() const

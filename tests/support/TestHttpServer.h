@@ -33,6 +33,12 @@
 // the bare path. requests() and requestCount() accept the same form.
 // Every answer closes its connection ("Connection: close"). All members are
 // safe to call from any thread.
+//
+// With setUpstream() it is a man in the middle: every request that no
+// script or document answers is passed on to the upstream server and its
+// answer relayed byte for byte, so that a test scripts only the lies (an
+// installer, a list, a signature of its own) and stops lying with
+// clearReply().
 class TestHttpServer final
 {
 public:
@@ -124,6 +130,10 @@ public:
     // reply. Paths that climb out of dir are never served. An empty dir
     // turns this off.
     void setDocumentRoot(const QString &dir);
+    // Passes requests that no script or document answers on to the server
+    // at base (its scheme, host and port; http only), path and query
+    // unchanged. An empty base turns this off.
+    void setUpstream(const QString &base);
 
     // Requests received so far, in order of arrival (recorded once the
     // request, body included, has been read).

@@ -1,6 +1,9 @@
 #include "files/FileSystem.h"
 #include "files/imgarchive/ArchiveEditor.h"
 #include "service/Compression.h"
+#include "signing/InstallerSignature.h"
+#include "signing/ListSignature.h"
+#include "signing/SecretKey.h"
 #include "support/NginxServer.h"
 #include "support/GameTree.h"
 #include "support/TestFiles.h"
@@ -38,10 +41,12 @@ struct Run
     QString err;
 };
 
-Run publish(const QStringList &arguments)
+const QString SignTool = GameTree::toolPath(QStringLiteral("varo-sign"));
+
+Run runTool(const QString &tool, const QStringList &arguments)
 {
     QProcess process;
-    process.start(PublishTool, arguments);
+    process.start(tool, arguments);
     Run run;
     if (!process.waitForStarted(10000) || !process.waitForFinished(120000)) {
         run.err = process.errorString();
@@ -51,6 +56,11 @@ Run publish(const QStringList &arguments)
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
+}
+
+Run publish(const QStringList &arguments)
+{
+    return runTool(PublishTool, arguments);
 }
 
 QString md5OfFile(const QString &path)
@@ -151,6 +161,7 @@ private slots:
     void badArguments_data();
     void badArguments();
     void unreadableFileStopsBeforeWriting();
+    void signedPublicationsCountOn();
 
 private:
     QString blockPath(const QString &remoteName) const
@@ -608,6 +619,13 @@ void TestPublish::badArguments_data()
         << QStringList{gameDir, QFileInfo(gameDir).path()} << 64 << "must not contain";
     QTest::newRow("missing game folder") << QStringList{gameDir + "/missing", spare} << 66 << "does not exist";
     QTest::newRow("game folder is a file") << QStringList{gameDir + "/readme.txt", spare} << 66 << "not a folder";
+    QTest::newRow("expiry without a key") << QStringList{"--expires-in", "30", gameDir, spare} << 64 << "usage:";
+    QTest::newRow("expiry of no days") << QStringList{"--key", gameDir + "/readme.txt", "--expires-in", "0", gameDir,
+                                                      spare}
+                                       << 64 << "usage:";
+    QTest::newRow("key option without a file") << QStringList{gameDir, spare, "--key"} << 64 << "usage:";
+    QTest::newRow("key file that is no key")
+        << QStringList{"--key", gameDir + "/readme.txt", gameDir, spare} << 66 << "not a signing key file";
 }
 
 void TestPublish::badArguments()
@@ -649,6 +667,62 @@ void TestPublish::unreadableFileStopsBeforeWriting()
     QCOMPARE(run.exitCode, 66);
     QVERIFY2(run.err.contains(QStringLiteral("data/secret.bin")), qPrintable(run.err));
     QVERIFY(QDir(target.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+}
+
+// A signed mirror: each publication's serial is one more than the mirror's,
+// the signature is the key's for exactly the list, and the mirror is not
+// published again without the key. varo-sign makes the key and signs an
+// installer.
+void TestPublish::signedPublicationsCountOn()
+{
+    QTemporaryDir source;
+    QTemporaryDir target;
+    QTemporaryDir keys;
+    const QString keyFile = keys.filePath(QStringLiteral("project.key"));
+    const Run keygen = runTool(SignTool, {QStringLiteral("keygen"), keyFile});
+    QVERIFY2(keygen.exitCode == 0, qPrintable(keygen.err));
+    const SigningKey key = SigningKey::fromText(keygen.out.trimmed());
+    QVERIFY(key.isValid());
+    QCOMPARE(runTool(SignTool, {QStringLiteral("keygen"), keyFile}).exitCode, 73); // never over a key
+
+    const QString listFolder = target.filePath(QStringLiteral("launcher_api/"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QVERIFY(TestFiles::write(source.filePath(QStringLiteral("a.txt")), "one"));
+    QCOMPARE(publish({QStringLiteral("--key"), keyFile, QStringLiteral("--expires-in"), QStringLiteral("30"),
+                      source.path(), target.path()})
+                 .exitCode,
+             0);
+    const QByteArray firstSignature = TestFiles::read(listFolder + QStringLiteral("sync.lst.sig"));
+    ListSignature::Statement first;
+    QCOMPARE(ListSignature::check(firstSignature, key, TestFiles::read(listFolder + QStringLiteral("sync.lst")), 0, now,
+                                  &first),
+             ListSignature::Verdict::Valid);
+    QCOMPARE(first.serial, quint64(1));
+    QVERIFY(qAbs(first.expires.secsTo(now.addDays(30))) < 120);
+
+    QVERIFY(TestFiles::write(source.filePath(QStringLiteral("a.txt")), "two"));
+    QCOMPARE(publish({QStringLiteral("--key"), keyFile, source.path(), target.path()}).exitCode, 0);
+    const QByteArray list = TestFiles::read(listFolder + QStringLiteral("sync.lst"));
+    ListSignature::Statement second;
+    QCOMPARE(ListSignature::check(TestFiles::read(listFolder + QStringLiteral("sync.lst.sig")), key, list, 1, now,
+                                  &second),
+             ListSignature::Verdict::Valid);
+    QCOMPARE(second.serial, quint64(2));
+    QVERIFY(second.expires.isNull());
+    QCOMPARE(ListSignature::check(firstSignature, key, list, 0, now), ListSignature::Verdict::OtherList);
+
+    const Run unsigned_ = publish({source.path(), target.path()});
+    QCOMPARE(unsigned_.exitCode, 64);
+    QVERIFY2(unsigned_.err.contains(QStringLiteral("--key")), qPrintable(unsigned_.err));
+    QCOMPARE(TestFiles::read(listFolder + QStringLiteral("sync.lst")), list);
+
+    const QString installer = source.filePath(QStringLiteral("setup.exe"));
+    QVERIFY(TestFiles::write(installer, "MZ setup"));
+    QCOMPARE(runTool(SignTool, {QStringLiteral("installer"), keyFile, QStringLiteral("2.1"), installer}).exitCode, 0);
+    QCOMPARE(InstallerSignature::check(TestFiles::read(installer + QStringLiteral(".sig")), key,
+                                       QCryptographicHash::hash("MZ setup", QCryptographicHash::Sha256),
+                                       QStringLiteral("2.1"), QStringLiteral("1.0.0.0")),
+             InstallerSignature::Verdict::Valid);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

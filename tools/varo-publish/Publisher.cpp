@@ -4,6 +4,9 @@
 #include "ExitCode.h"
 #include "SourceInspector.h"
 
+#include "signing/ListSignature.h"
+#include "signing/SignedText.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -58,6 +61,17 @@ Publisher::Publisher(const QString &game, const QString &mirror)
 {
 }
 
+void Publisher::signWith(const SecretKey &key, int days)
+{
+    signingKey = key;
+    validDays = days;
+}
+
+QString Publisher::signaturePath() const
+{
+    return mirrorDir + QLatin1Char('/') + QLatin1String(ListFolder) + QStringLiteral("/sync.lst.sig");
+}
+
 void Publisher::report(const QString &text)
 {
     progress.message(QStringLiteral("varo-publish: ") + text);
@@ -66,6 +80,8 @@ void Publisher::report(const QString &text)
 int Publisher::run()
 {
     int status = checkFolders();
+    if (status == ExitOk)
+        status = checkSignature();
     if (status == ExitOk)
         status = inspect();
     if (status == ExitOk)
@@ -95,6 +111,33 @@ int Publisher::run()
         removeStaleBlocks();
     progress.finish();
     return status;
+}
+
+int Publisher::checkSignature()
+{
+    QFile current(signaturePath());
+    if (!signingKey.isValid()) {
+        // An unsigned list next to a signature would be refused by every
+        // launcher that checks signatures.
+        if (!current.exists())
+            return ExitOk;
+        report(QStringLiteral("the mirror's list is signed (%1): publish with --key, or remove that file to "
+                              "publish unsigned")
+                   .arg(current.fileName()));
+        return ExitUsage;
+    }
+    serial = 1;
+    if (!current.exists())
+        return ExitOk;
+    ListSignature::Statement earlier;
+    if (!current.open(QIODevice::ReadOnly) || !ListSignature::read(current.read(SignedText::MaxSize + 1), &earlier)) {
+        // Counting again from 1 would make every launcher that saw the
+        // earlier lists refuse the new ones.
+        report(QStringLiteral("cannot read the serial of the mirror's signature %1").arg(current.fileName()));
+        return ExitCannotWrite;
+    }
+    serial = earlier.serial + 1;
+    return ExitOk;
 }
 
 int Publisher::checkFolders()
@@ -342,12 +385,18 @@ int Publisher::writeList()
     scan.writeListing(list, false);
     const QByteArray hash = QCryptographicHash::hash(list, QCryptographicHash::Md5).toHex();
     const QString listFolder = mirrorDir + QLatin1Char('/') + QLatin1String(ListFolder);
+    QByteArray signature;
+    if (signingKey.isValid()) {
+        const QDateTime expires = validDays > 0 ? QDateTime::currentDateTimeUtc().addDays(validDays) : QDateTime();
+        signature = ListSignature::make(signingKey, list, serial, expires);
+    }
     QString failure;
-    // The list before its hash: a client that fetches in between sees a
-    // mismatch and asks again, never a hash that vouches for a list whose
-    // blocks are missing.
+    // The list before its hash and its signature: a client that fetches in
+    // between sees a mismatch and asks again, never a hash or a signature
+    // that vouches for a list whose blocks are missing.
     if (!saveFile(listFolder + QStringLiteral("/sync.lst"), list, &failure)
         || !saveFile(listFolder + QStringLiteral("/sync.lst.hash"), hash, &failure)
+        || (signingKey.isValid() && !saveFile(signaturePath(), signature, &failure))
         || !saveFile(mirrorDir + QStringLiteral("/ping.txt"), QByteArrayLiteral("ok\n"), &failure)) {
         report(failure);
         return ExitCannotWrite;

@@ -4,6 +4,7 @@
 #include "ProgressReporter.h"
 
 #include "files/FileSystem.h"
+#include "signing/SecretKey.h"
 
 #include <QString>
 
@@ -25,12 +26,19 @@ class Publisher final
 public:
     Publisher(const QString &gameDir, const QString &mirrorDir);
 
+    // Signs the list with key ("sync.lst.sig", written after the hash): the
+    // serial one more than the mirror's current one, valid for validDays
+    // days from now (0: without expiry).
+    void signWith(const SecretKey &key, int validDays);
+
     // Runs the whole publication; the result is the process's exit status
     // (ExitCode).
     int run();
 
 private:
     int checkFolders();
+    // The serial of this publication, from the mirror's current signature.
+    int checkSignature();
     int inspect();
     int hashFiles();
     int publishBlocks(QTemporaryDir &work);
@@ -44,7 +52,12 @@ private:
     // A line on stderr after "varo-publish: ".
     void report(const QString &text);
 
+    QString signaturePath() const;
+
     QString gameDir;
+    SecretKey signingKey;
+    int validDays = 0;
+    quint64 serial = 0;
     QString mirrorDir;
     FileSystem scan;
     ProgressReporter progress;

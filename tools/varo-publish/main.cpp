@@ -1,10 +1,14 @@
-// varo-publish GAME_DIR MIRROR_DIR: publishes a game folder as the sync list
+// varo-publish [--key KEY_FILE [--expires-in DAYS]] GAME_DIR MIRROR_DIR: publishes a game folder as the sync list
 // and file mirror that the launcher synchronises from.
 
 #include "ExitCode.h"
 #include "Publisher.h"
 
+#include "signing/SecretKey.h"
+#include "signing/SignedText.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QStringList>
 
@@ -12,7 +16,7 @@
 
 namespace {
 
-const char Usage[] = "usage: varo-publish GAME_DIR MIRROR_DIR\n"
+const char Usage[] = "usage: varo-publish [--key KEY_FILE [--expires-in DAYS]] GAME_DIR MIRROR_DIR\n"
                      "\n"
                      "Publishes the game folder GAME_DIR as the launcher's sync list and file\n"
                      "mirror in MIRROR_DIR:\n"
@@ -26,6 +30,12 @@ const char Usage[] = "usage: varo-publish GAME_DIR MIRROR_DIR\n"
                      "anything is written. Publishing again into the same MIRROR_DIR replaces\n"
                      "the earlier publication: unchanged blocks are kept, blocks the new list no\n"
                      "longer names are deleted.\n"
+                     "\n"
+                     "--key KEY_FILE signs the list with the project's secret key (made by\n"
+                     "varo-sign keygen) in launcher_api/sync.lst.sig, written last; its serial\n"
+                     "is one more than the mirror's current one. --expires-in DAYS makes the\n"
+                     "signature expire that many days from now (default: never). A signed\n"
+                     "mirror is only published again with a key.\n"
                      "\n"
                      "Exit status: 0 published; 64 bad arguments; 65 the game folder needs\n"
                      "fixing (every offending path is named); 66 the game folder cannot be\n"
@@ -47,23 +57,46 @@ int main(int argc, char *argv[])
         std::fputs(Usage, stdout);
         return ExitOk;
     }
-    // No options besides the help; "--" ends them, for folders whose names
-    // begin with "-".
+    // --key and --expires-in take a value; "--" ends the options, for
+    // folders whose names begin with "-".
     QStringList operands;
+    QString keyFile;
+    QString expiresIn;
     bool badOption = false;
     bool optionsEnded = false;
-    for (const QString &argument : arguments) {
-        if (!optionsEnded && argument == QLatin1String("--"))
-            optionsEnded = true;
-        else if (!optionsEnded && argument.size() > 1 && argument.startsWith(QLatin1Char('-')))
-            badOption = true;
-        else
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (optionsEnded || argument.size() <= 1 || !argument.startsWith(QLatin1Char('-'))) {
             operands << argument;
+        } else if (argument == QLatin1String("--")) {
+            optionsEnded = true;
+        } else if ((argument == QLatin1String("--key") || argument == QLatin1String("--expires-in"))
+                   && i + 1 < arguments.size()) {
+            (argument == QLatin1String("--key") ? keyFile : expiresIn) = arguments.at(++i);
+        } else {
+            badOption = true;
+        }
     }
-    if (badOption || operands.size() != 2 || operands.at(0).isEmpty() || operands.at(1).isEmpty()) {
+    bool daysOk = expiresIn.isEmpty();
+    const int days = expiresIn.isEmpty() ? 0 : expiresIn.toInt(&daysOk);
+    if (badOption || operands.size() != 2 || operands.at(0).isEmpty() || operands.at(1).isEmpty() || !daysOk
+        || (!expiresIn.isEmpty() && (days < 1 || days > 36500 || keyFile.isEmpty()))) {
         std::fputs(Usage, stderr);
         return ExitUsage;
     }
+    SecretKey key;
+    if (!keyFile.isEmpty()) {
+        QFile file(keyFile);
+        if (file.open(QIODevice::ReadOnly))
+            key = SecretKey::fromFileText(file.read(SignedText::MaxSize));
+        if (!key.isValid()) {
+            std::fprintf(stderr, "varo-publish: %s is not a signing key file (varo-sign keygen makes one)\n",
+                         qPrintable(keyFile));
+            return ExitNoInput;
+        }
+    }
     Publisher publisher(operands.at(0), operands.at(1));
+    if (key.isValid())
+        publisher.signWith(key, days);
     return publisher.run();
 }
