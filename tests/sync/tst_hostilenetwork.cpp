@@ -302,21 +302,33 @@ SyncRun TestHostileNetwork::runSync(const TestHttpServer &server, const QString 
     process.setProcessChannelMode(QProcess::MergedChannels);
     const QString tool = GameTree::toolPath(QStringLiteral("varo-sync"));
     const QStringList arguments{QStringLiteral("--app-dir"), clientDir};
-    if (limitAddressSpace) {
-        // ulimit -v counts KiB.
-        process.start(QStringLiteral("/bin/sh"),
-                      QStringList{QStringLiteral("-c"),
-                                  QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(AddressSpaceLimit >> 10),
-                                  tool}
-                          + arguments);
-    } else {
-        process.start(tool, arguments);
-    }
+    const auto start = [&] {
+        if (limitAddressSpace) {
+            // ulimit -v counts KiB.
+            process.start(QStringLiteral("/bin/sh"),
+                          QStringList{QStringLiteral("-c"),
+                                      QStringLiteral("ulimit -v %1 && exec \"$0\" \"$@\"").arg(AddressSpaceLimit >> 10),
+                                      tool}
+                              + arguments);
+        } else {
+            process.start(tool, arguments);
+        }
+        return process.waitForStarted(10000);
+    };
 
     SyncRun run;
     QElapsedTimer clock;
     clock.start();
-    if (!process.waitForStarted(10000)) {
+    // Under wine, creating a process now and then fails at once ("Internal
+    // error") while the one before is still being torn down; a moment later
+    // it works.
+    bool started = start();
+    for (int attempt = 1; !started && process.error() == QProcess::FailedToStart && attempt < 3; ++attempt) {
+        QTest::qWait(1000);
+        clock.restart();
+        started = start();
+    }
+    if (!started) {
         run.output = process.errorString();
         return run;
     }
