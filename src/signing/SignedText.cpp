@@ -44,9 +44,11 @@ bool split(const QByteArray &text, const QByteArray &header, QByteArray *stateme
     const QByteArray signatureLine = text.mid(lastLine, text.size() - lastLine - 1);
     if (!signatureLine.startsWith(SignatureName + ' '))
         return false;
-    const auto decoded = QByteArray::fromBase64Encoding(signatureLine.mid(SignatureName.size() + 1),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != SigningKey::SignatureSize)
+    const QByteArray encoded = signatureLine.mid(SignatureName.size() + 1);
+    const auto decoded = QByteArray::fromBase64Encoding(encoded, QByteArray::AbortOnBase64DecodingErrors);
+    // One spelling only, the one the tools write (padded): a text that reads
+    // as a signature file is exactly what signing its fields gives.
+    if (!decoded || decoded.decoded.size() != SigningKey::SignatureSize || decoded.decoded.toBase64() != encoded)
         return false;
 
     *statement = text.left(lastLine);
