@@ -27,6 +27,8 @@ set(VARO_DEFAULT_SERVER "192.0.2.10" CACHE STRING
 
 set(VARO_DOWNLOAD_CONNECTIONS 6 CACHE STRING
     "Game-file transfers the download queue keeps going at once (1 to 16; 1: one after the other)")
+set(VARO_SMALL_BLOCK_CONNECTIONS 48 CACHE STRING
+    "Game-file transfers kept going at once while the blocks are small (1 to 64; never fewer than VARO_DOWNLOAD_CONNECTIONS)")
 
 # The project's signing key: an Ed25519 public key, 32 bytes in base64 (44
 # characters) or hex (64 digits). Empty: the launcher trusts installers and

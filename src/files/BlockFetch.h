@@ -18,6 +18,7 @@ struct BlockFetch
 {
     int item = 0;
     quint32 piece = 0;   // part or member index
+    int lane = 0;        // the network manager of its transfer
     QString remote;      // path below the mirror's file folder
     qint64 expected = 0; // -1: any length up to a whole part
     QString tempName;    // empty: the block is kept in memory

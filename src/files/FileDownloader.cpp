@@ -18,6 +18,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -29,6 +30,8 @@ constexpr int SpeedCalcMs = DownloadProgress::SecondMs;
 // Members up to this size are received in memory, larger ones in a
 // temporary file: with several transfers at once, memory stays small.
 constexpr qint64 MemberInMemoryLimit = 1 << 20;
+// Qt keeps at most six connections to a host per network manager.
+constexpr int ConnectionsPerManager = 6;
 
 bool exitRequested()
 {
@@ -46,6 +49,7 @@ FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirr
     , status(progressReceiver, queue, runs, fetches)
     , assembler(gameDirectory, downloadLedger, queue, runs, status, *this)
     , maxFetches(Endpoints::downloadConnections())
+    , maxSmallFetches(Endpoints::smallBlockConnections())
     , manager(new QNetworkAccessManager(this))
     , loop(new QEventLoop(this))
     , speedTimer(new QTimer(this))
@@ -55,6 +59,7 @@ FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirr
     fillTimer->setInterval(0);
     connect(fillTimer, &QTimer::timeout, this, &FileDownloader::fill);
     status.setConnections(maxFetches);
+    managers.push_back(manager);
     speedTimer->setSingleShot(true);
     connect(speedTimer, &QTimer::timeout, this, &FileDownloader::speedCalc);
     speedTimer->start(FirstSpeedCalcMs);
@@ -67,9 +72,12 @@ FileDownloader::~FileDownloader()
         run.closeArchive();
 }
 
-void FileDownloader::setConnections(int count)
+void FileDownloader::setConnections(int count, int smallBlockCount)
 {
     maxFetches = qMax(1, count);
+    if (smallBlockCount > 0)
+        maxSmallFetches = smallBlockCount;
+    maxSmallFetches = maxFetches == 1 ? 1 : qMax(maxFetches, maxSmallFetches);
     status.setConnections(maxFetches);
 }
 
@@ -222,23 +230,47 @@ BlockFetch *FileDownloader::firstDueRetry() const
     return first;
 }
 
+// Whether a block of blockBytes may start with onWire blocks in flight.
+bool FileDownloader::mayStart(qint64 blockBytes, int onWire) const
+{
+    return onWire < maxFetches || (onWire < maxSmallFetches && blockBytes <= SmallBlockBytes);
+}
+
+// The unpacked size of the next block of the item; parts count as large.
+qint64 FileDownloader::nextBlockBytes(int index) const
+{
+    const DownloadItem &item = queue.at(index);
+    if (item.kind == EntryKind::File)
+        return item.size;
+    if (item.isEntryItem())
+        return item.entries.at(int(runs[size_t(index)].nextPiece)).second;
+    return std::numeric_limits<qint64>::max();
+}
+
 // Starts blocks while connections are free: retries whose countdown has
-// ended first, then new blocks in queue order.
+// ended first, then new blocks in queue order. A block that may not start
+// yet (a large one beyond connections()) holds back the ones behind it.
 void FileDownloader::fill()
 {
     if (filling)
         return;
     {
         const QScopedValueRollback<bool> guard(filling, true);
-        while (!exitRequested() && !listReplaced && fetchesOnWire() < maxFetches) {
+        while (!exitRequested() && !listReplaced) {
+            const int onWire = fetchesOnWire();
             if (BlockFetch *due = firstDueRetry()) {
+                // Starting an item over sends nothing yet; a part of any
+                // length (-1) counts as large.
+                const qint64 bytes = due->restartItem ? 0 : due->expected < 0 ? SmallBlockBytes + 1 : due->expected;
+                if (!mayStart(bytes, onWire))
+                    break;
                 retry(*due);
                 continue;
             }
             if (fetchesWaiting() >= MaxWaitingBlocks)
                 break;
             const int index = nextItemToFetch();
-            if (index < 0)
+            if (index < 0 || !mayStart(nextBlockBytes(index), onWire))
                 break;
             startPiece(index);
         }
@@ -292,10 +324,29 @@ void FileDownloader::retry(BlockFetch &fetch)
     removeFetch(&fetch, false);
 }
 
+// The network manager with the fewest blocks on the wire; a new one when
+// every one has all its connections busy.
+QNetworkAccessManager *FileDownloader::leastBusyManager(int *lane)
+{
+    std::vector<int> load(managers.size(), 0);
+    for (const std::unique_ptr<BlockFetch> &fetch : fetches) {
+        if (fetch->onWire())
+            ++load[size_t(fetch->lane)];
+    }
+    const auto least = std::min_element(load.cbegin(), load.cend());
+    if (*least >= ConnectionsPerManager) {
+        managers.push_back(new QNetworkAccessManager(this));
+        *lane = int(managers.size()) - 1;
+    } else {
+        *lane = int(least - load.cbegin());
+    }
+    return managers[size_t(*lane)];
+}
+
 // Sends (or sends again) the fetch's request.
 void FileDownloader::launch(BlockFetch &fetch)
 {
-    fetch.prepare(manager, this);
+    fetch.prepare(leastBusyManager(&fetch.lane), this);
     BlockFetch *const self = &fetch;
     connect(fetch.transfer.get(), &Transfer::finished, this, [this, self] { onFetchFinished(self); });
     connect(fetch.transfer.get(), &Transfer::progress, this,
@@ -392,6 +443,12 @@ BlockFetch &FileDownloader::pieceFetch(int index, quint32 part)
 void FileDownloader::failNetwork(BlockFetch &fetch, qint32 code)
 {
     qCDebug(lcDownload) << "[download network error]" << code << fetch.remote;
+    // The mirror, or something before it, may limit the connections of one
+    // player: the rest of the pass keeps to the usual number.
+    if (maxSmallFetches > maxFetches && fetchesOnWire() >= maxFetches) {
+        qCInfo(lcDownload) << "[download narrowed]" << maxSmallFetches << "->" << maxFetches;
+        maxSmallFetches = maxFetches;
+    }
     fetch.waitToRetry(RetrySeconds, code, false);
     status.sendStatus(fetch, TransferState::NetworkRetry);
     status.sendProgress();

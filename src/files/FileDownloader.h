@@ -34,7 +34,15 @@ class QUrl;
 // archive members go into their archive through the archive editor.
 //
 // Up to connections() blocks travel at once, taken in queue order: files,
-// parts of one file, members of one archive alike. Parts are joined in
+// parts of one file, members of one archive alike; while the blocks that
+// start are small, up to smallBlockConnections(). A small block takes
+// less time on the wire than its round trip, so only many of them in
+// flight keep a long link full; large blocks fill it by themselves. Qt
+// opens at most six connections to a host per network manager, so the
+// queue spreads its blocks over as many managers as it needs. When a block
+// fails on the network while more than connections() are in flight, the
+// mirror may be refusing so many connections: the queue keeps to
+// connections() for the rest of the pass. Parts are joined in
 // their order and members stored one at a time, all on the calling thread,
 // so each file has one writer. Every block has its own ten-second stall
 // limit and its own retry: a failed transfer or check is tried again after
@@ -72,7 +80,15 @@ public:
 
     // Blocks in flight at once (Endpoints::downloadConnections() unless set).
     int connections() const { return maxFetches; }
-    void setConnections(int count);
+    // Blocks in flight at once while they are small
+    // (Endpoints::smallBlockConnections() unless set): never fewer than
+    // connections(), and 1 with one connection.
+    int smallBlockConnections() const { return maxSmallFetches; }
+    // smallBlockCount 0 leaves the wider count as it was (still at least
+    // count).
+    void setConnections(int count, int smallBlockCount = 0);
+    // Blocks up to this size (unpacked) are small.
+    static constexpr qint64 SmallBlockBytes = 1 << 20;
     // Failing blocks waiting for their next attempt beyond which no new
     // block starts.
     static constexpr int MaxWaitingBlocks = 32;
@@ -108,6 +124,9 @@ private:
     int fetchesOnWire() const;
     int fetchesWaiting() const;
     BlockFetch *firstDueRetry() const;
+    bool mayStart(qint64 blockBytes, int onWire) const;
+    qint64 nextBlockBytes(int index) const;
+    QNetworkAccessManager *leastBusyManager(int *lane);
     void startPiece(int index);
     void retry(BlockFetch &fetch);
     void launch(BlockFetch &fetch);
@@ -133,6 +152,7 @@ private:
     DownloadProgress status;
     ItemAssembler assembler;
     int maxFetches = 1;
+    int maxSmallFetches = 1;
     // Items before this one have ended, or all their blocks have started,
     // or are open part items (ItemRuns::openPartItems).
     int frontier = 0;
@@ -141,6 +161,8 @@ private:
     bool filling = false;
     bool listReplaced = false;
     QNetworkAccessManager *manager;
+    // manager first, then those opened for more than six blocks at once.
+    std::vector<QNetworkAccessManager *> managers;
     QEventLoop *loop;
     QTimer *speedTimer;
     QTimer *fillTimer;

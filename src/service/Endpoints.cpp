@@ -52,6 +52,19 @@ int downloadConnections()
     return qBound(1, VARO_BUILTIN_DOWNLOAD_CONNECTIONS, MaxConnections);
 }
 
+int smallBlockConnections()
+{
+    constexpr int MaxConnections = 64;
+    const int base = downloadConnections();
+    if (base == 1)
+        return 1;
+    bool ok = false;
+    int value = qEnvironmentVariableIntValue("VARO_SMALL_BLOCK_CONNECTIONS", &ok);
+    if (!ok || value < 1 || value > MaxConnections)
+        value = qBound(1, VARO_BUILTIN_SMALL_BLOCK_CONNECTIONS, MaxConnections);
+    return qMax(base, value);
+}
+
 QString signingPublicKey()
 {
 #ifdef VARO_TEST_HOOKS

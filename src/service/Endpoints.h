@@ -12,6 +12,7 @@
 //     VARO_GAME_HOST       host name of the game servers, sent to monitoring
 //     VARO_DEFAULT_SERVER  IPv4 address of the fallback game server
 //     VARO_DOWNLOAD_CONNECTIONS  game-file transfers at once (1 to 16)
+//     VARO_SMALL_BLOCK_CONNECTIONS  the same while the blocks are small (1 to 64)
 namespace Endpoints {
 
 QString launcherApiBase();
@@ -29,6 +30,12 @@ QString defaultServerAddress();
 // fetches strictly one after the other. An override that is not a number
 // from 1 to 16 is ignored.
 int downloadConnections();
+
+// How many game-file transfers the download queue keeps going at once while
+// the blocks it starts are small: never fewer than downloadConnections(),
+// and 1 when that is 1. An override that is not a number from 1 to 64 is
+// ignored.
+int smallBlockConnections();
 
 // The project's signing key (Ed25519 public key, base64 or hex), fixed at
 // build time by VARO_SIGNING_PUBLIC_KEY; empty when the build has none, and

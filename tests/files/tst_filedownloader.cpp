@@ -175,6 +175,8 @@ private slots:
     void brokenPartIsFetchedAgainAlone();
     void failingBlocksLeaveTheRestToTravel_data();
     void failingBlocksLeaveTheRestToTravel();
+    void smallBlocksTravelWide_data();
+    void smallBlocksTravelWide();
     void lookalikeNamesTravelTogether_data();
     void lookalikeNamesTravelTogether();
 
@@ -236,7 +238,7 @@ std::unique_ptr<FileDownloader> TestFileDownloader::makeDownloader(int connectio
 {
     std::unique_ptr<FileDownloader> downloader(
         new FileDownloader(gameDir->path(), server.url(QStringLiteral("/")), &progress, &ledger));
-    downloader->setConnections(connections);
+    downloader->setConnections(connections, connections);
     return downloader;
 }
 
@@ -574,6 +576,52 @@ void TestFileDownloader::failingBlocksLeaveTheRestToTravel()
     QCOMPARE(ledger.commits.size(), 6);
     for (int i = 6; i < 12; ++i)
         QCOMPARE(readAll(game(QStringLiteral("data/f%1.txt").arg(i))), QByteArray::number(1000000000 + i));
+}
+
+// Small blocks travel up to the wider count at once, large ones up to the
+// usual one; a mirror that refuses more connections than the usual number
+// still delivers every file.
+void TestFileDownloader::smallBlocksTravelWide_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("serverLimit");
+    QTest::addColumn<int>("fewestAtOnce");
+    QTest::addColumn<int>("mostAtOnce");
+    const int large = int(FileDownloader::SmallBlockBytes) + 1;
+    QTest::newRow("small files, up to 24") << 1000 << 0 << 13 << 24;
+    QTest::newRow("large files, up to 6") << large << 0 << 1 << 6;
+    QTest::newRow("a mirror that takes 6 connections") << 1000 << 6 << 1 << 6;
+}
+
+void TestFileDownloader::smallBlocksTravelWide()
+{
+    QFETCH(int, size);
+    QFETCH(int, serverLimit);
+    QFETCH(int, fewestAtOnce);
+    QFETCH(int, mostAtOnce);
+    server.setConnectionLimit(serverLimit);
+    QVERIFY(QDir().mkpath(game(QStringLiteral("data"))));
+    auto downloader = makeDownloader(6);
+    downloader->setConnections(6, 24);
+    constexpr int Files = 36;
+    for (int i = 0; i < Files; ++i) {
+        const QString path = QStringLiteral("data/f%1.txt").arg(i);
+        const QByteArray content = QByteArray::number(i).leftJustified(size, '.');
+        server.setReply(Mirror + path + QStringLiteral(".compressed"), Reply::ok(block(content)).delayed(200));
+        ledger.md5.insert(path, md5Of(content));
+        downloader->addFile(path.mid(5), path, quint32(size));
+    }
+    const StopAfter guard(30000);
+    downloader->start();
+    server.setConnectionLimit(0);
+
+    QCOMPARE(ledger.commits.size(), Files);
+    QCOMPARE(readAll(game(QStringLiteral("data/f35.txt"))).left(3), QByteArray("35."));
+    // Refused once, the wider count is given up: no more than one round of
+    // refusals (Qt tries a connection closed at once up to three times).
+    QVERIFY2(server.connectionCount() <= Files + 3 * 18, qPrintable(QString::number(server.connectionCount())));
+    QVERIFY2(server.peakConnections() >= fewestAtOnce && server.peakConnections() <= mostAtOnce,
+             qPrintable(QString::number(server.peakConnections())));
 }
 
 // Files whose names look like the temporary names of other items (a

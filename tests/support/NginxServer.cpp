@@ -68,7 +68,7 @@ bool NginxServer::start()
         const QString text =
             QStringLiteral("daemon off;\nmaster_process off;\nworker_processes 1;\n"
                            "error_log %1/error.log warn;\npid %1/nginx.pid;\n"
-                           "events { worker_connections 64; }\n"
+                           "events { worker_connections 512; }\n"
                            "http {\n"
                            "  types { application/octet-stream compressed; text/plain txt lst hash; }\n"
                            "  default_type application/octet-stream;\n"

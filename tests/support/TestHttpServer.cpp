@@ -312,6 +312,9 @@ struct TestHttpServer::Private
     // forgotten does not mark another.
     int logGeneration = 0;
     int connections = 0;
+    int openConnections = 0;
+    int peakConnections = 0;
+    int connectionLimit = 0;
 
     QThread thread;
     QObject *context = nullptr; // lives in thread; parent of the server
@@ -330,11 +333,24 @@ struct TestHttpServer::Private
 void TestHttpServer::Private::accept()
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
+        bool refused = false;
         {
             QMutexLocker locker(&mutex);
             ++connections;
+            refused = connectionLimit > 0 && openConnections >= connectionLimit;
+            if (!refused)
+                peakConnections = qMax(peakConnections, ++openConnections);
         }
         changed.wakeAll();
+        if (refused) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        QObject::connect(socket, &QObject::destroyed, context, [this] {
+            QMutexLocker locker(&mutex);
+            --openConnections;
+        });
         QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         serve(socket);
     }
@@ -565,12 +581,25 @@ int TestHttpServer::connectionCount() const
     return d->connections;
 }
 
+int TestHttpServer::peakConnections() const
+{
+    QMutexLocker locker(&d->mutex);
+    return d->peakConnections;
+}
+
+void TestHttpServer::setConnectionLimit(int count)
+{
+    QMutexLocker locker(&d->mutex);
+    d->connectionLimit = count;
+}
+
 void TestHttpServer::clearLog()
 {
     QMutexLocker locker(&d->mutex);
     d->log.clear();
     ++d->logGeneration;
     d->connections = 0;
+    d->peakConnections = d->openConnections;
     for (auto &script : d->scripts)
         script.served = 0;
 }

@@ -143,6 +143,11 @@ public:
     int requestCount(const QString &path) const;
     // Connections accepted so far, whether or not a request came on them.
     int connectionCount() const;
+    // The most connections that were open at once.
+    int peakConnections() const;
+    // Connections beyond count open at once are closed as soon as they are
+    // accepted, as by a server that limits each client; 0: no limit.
+    void setConnectionLimit(int count);
     // Forgets the recorded requests and connections and restarts every
     // sequence; scripts stay.
     void clearLog();

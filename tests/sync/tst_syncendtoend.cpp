@@ -313,7 +313,8 @@ void TestSyncEndToEnd::corruptBlockFixedWhileClientRetries()
 }
 
 // A publication replaced in place while a player synchronises: the blocks
-// still to come hold the new content under the old names. The run notices
+// still to come hold the new content under the old names (the files are
+// large, so that only some travel at once). The run notices
 // that the list changed, takes the new one, and ends with the new folder.
 void TestSyncEndToEnd::republishedDuringTheRun()
 {
@@ -324,7 +325,7 @@ void TestSyncEndToEnd::republishedDuringTheRun()
         for (int i = 0; i < 8; ++i)
             written = written
                 && TestFiles::write(d.sourceDir() + QStringLiteral("/models/slow%1.dat").arg(i),
-                                    TestFiles::noise(32 << 10, version * 100 + quint32(i)));
+                                    TestFiles::noise((1 << 20) + 4096, version * 100 + quint32(i)));
         return written;
     };
     // The new publication is made first and put in place at the moment of
@@ -333,7 +334,7 @@ void TestSyncEndToEnd::republishedDuringTheRun()
     const QString next = d.mirrorDir() + QStringLiteral(".next");
     QVERIFY(writeSlowFiles(2) && d.publish() && QDir().rename(d.mirrorDir(), next));
     QVERIFY(writeSlowFiles(1) && d.publish());
-    QVERIFY(d.serve(QStringLiteral("    location ~ ^/pcgamefile/filesystem/models/slow { limit_rate 32k; }")));
+    QVERIFY(d.serve(QStringLiteral("    location ~ ^/pcgamefile/filesystem/models/slow { limit_rate 1m; }")));
     QVERIFY(writeSlowFiles(2)); // what the folder must end with
     QProcess client;
     d.startSync(client);
