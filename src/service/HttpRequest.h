@@ -5,7 +5,12 @@
 #include <QPair>
 #include <QMap>
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
+
+#include <memory>
+
+class QNetworkAccessManager;
 
 // One blocking HTTP(S) request with retries: the helper behind every single
 // request/answer exchange of the launcher (API calls, news pictures, mirror
@@ -21,8 +26,9 @@
 //         use(request.response());
 //
 // Each attempt builds its own network objects and destroys them before it
-// returns. Redirects are followed by hand (at most five in a row); only http
-// and https addresses are ever fetched, the initial one and every redirect
+// returns, unless the request is given a manager to share (setNetwork()).
+// Redirects are followed by hand (at most five in a row); only http and
+// https addresses are ever fetched, the initial one and every redirect
 // target alike, so an answer cannot point the launcher at local files. An
 // HTTP status of 400 or above fails the attempt, any other final answer
 // succeeds whatever its body (an empty one included). Bodies longer than
@@ -70,6 +76,18 @@ public:
     bool get(int attempts, int timeoutMs);
     bool post(int attempts, int timeoutMs);
 
+    // GETs of several requests at once, each with up to `attempts`
+    // attempts (a failed one is sent again at once, the others go on); the
+    // calling thread waits for the last of them. For each request whether
+    // it succeeded, as get() would say.
+    static QVector<bool> getTogether(const QVector<HttpRequest *> &requests, int attempts, int timeoutMs);
+
+    // Sends the attempts through manager, which lives in the calling thread
+    // and outlives the request, so that connections stay open from one
+    // request to the next (no new TCP and TLS handshake each time). Null
+    // (the default): each attempt has network objects of its own.
+    void setNetwork(QNetworkAccessManager *manager);
+
     // Body of the last successful attempt.
     QByteArray response() const;
     // Of the last successful attempt: the HTTP status (304 for an answer
@@ -86,6 +104,14 @@ public:
     void setMaxResponseSize(qint64 bytes);
 
 private:
+    struct Attempt;
+    std::unique_ptr<Attempt> startAttempt(bool post, int timeoutMs) const;
+    // Takes the attempt's answer when it succeeded.
+    bool endAttempt(Attempt &attempt);
+    static QVector<bool> performTogether(const QVector<HttpRequest *> &requests, bool post, int attempts,
+                                         int timeoutMs);
+
+    QNetworkAccessManager *network = nullptr;
     QString address;
     QMap<QString, QString> params;
     QByteArray body;

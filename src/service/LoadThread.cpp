@@ -20,7 +20,9 @@
 #include <QImageReader>
 #include <QLoggingCategory>
 #include <QMetaType>
+#include <QNetworkAccessManager>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QSet>
 #include <QThread>
 
@@ -103,6 +105,8 @@ void LoadThread::start()
     qCDebug(lcLoad) << "[checked file]";
     if (quitIfExiting())
         return;
+    network.reset(new QNetworkAccessManager);
+    const auto forgetNetwork = qScopeGuard([this] { network.reset(); });
 
     emit setState(QStringLiteral("Проверка доступности серверов..."), QString());
     checkMirrors();
@@ -127,7 +131,7 @@ void LoadThread::start()
 
 void LoadThread::checkMirrors()
 {
-    mirror = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase());
+    mirror = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase(), network.get());
     qCInfo(lcLoad).noquote() << "[mirror]" << mirror;
     emit mirrorChosen(mirror);
     quitIfExiting();
@@ -137,6 +141,7 @@ void LoadThread::checkUpdate()
 {
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("updates"),
                                                    QString::fromLatin1(ApiEnvelope::LauncherVersion));
+    request.setNetwork(network.get());
     if (!request.get(3, 3000))
         return;
     if (quitIfExiting())
@@ -161,6 +166,7 @@ void LoadThread::checkUpdate()
 void LoadThread::loadServers()
 {
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("servers"));
+    request.setNetwork(network.get());
     QVector<ApiAnswers::ServerEntry> servers;
     bool fresh = false;
     if (request.get(3, 3000)) {
@@ -190,6 +196,7 @@ void LoadThread::loadServers()
 void LoadThread::loadNews()
 {
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("news"));
+    request.setNetwork(network.get());
     if (!request.get(3, 1000))
         return;
     if (quitIfExiting())
@@ -224,6 +231,7 @@ void LoadThread::loadImages()
         if (picture.isNull() && WebAddress::isFetchable(address) && !fetched.contains(address)) {
             fetched.insert(address);
             HttpRequest request(address, MaxPictureBytes);
+            request.setNetwork(network.get());
             if (request.get(1, 3000) && !request.response().isEmpty()) {
                 picture = decodePicture(request.response());
                 // Only pictures are cached: an error page must not stand in

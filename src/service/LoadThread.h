@@ -9,6 +9,10 @@
 
 #include "platform/AppPaths.h"
 
+#include <memory>
+
+class QNetworkAccessManager;
+
 class NewsSink;
 
 // The loading worker: brings the launcher from start-up to the point where
@@ -94,4 +98,7 @@ private:
     QString apiBase;
     QString mirror;
     QMap<uint, QString> imageUrls;
+    // While start() runs: the manager its requests share, so that each one
+    // finds a connection open (no new handshake per request).
+    std::unique_ptr<QNetworkAccessManager> network;
 };

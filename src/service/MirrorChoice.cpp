@@ -9,9 +9,10 @@ namespace {
 
 // Sends the API "ping"; on success *cdn is its "cdn" member when that is
 // an http(s) address, else empty.
-bool pingApi(const QString &apiBase, QString *cdn)
+bool pingApi(const QString &apiBase, QString *cdn, QNetworkAccessManager *network)
 {
     HttpRequest request = ApiEnvelope::makeRequest(apiBase, QStringLiteral("ping"));
+    request.setNetwork(network);
     if (!request.get(2, 3000))
         return false;
     // Only a web address can be a mirror; anything else counts as missing.
@@ -23,21 +24,22 @@ bool pingApi(const QString &apiBase, QString *cdn)
 
 namespace MirrorChoice {
 
-QString choose(const QString &apiBase, const QString &primaryMirror)
+QString choose(const QString &apiBase, const QString &primaryMirror, QNetworkAccessManager *network)
 {
     QString mirror = primaryMirror;
     QString cdn;
-    if (pingApi(apiBase, &cdn))
+    if (pingApi(apiBase, &cdn, network))
         mirror = cdn;
     if (ProcessState::isExitRequested())
         return mirror;
 
     HttpRequest probe(mirror + QStringLiteral("ping.txt"));
+    probe.setNetwork(network);
     const bool mirrorUp = probe.get(2, 3000);
     if (ProcessState::isExitRequested() || mirrorUp)
         return mirror;
 
-    pingApi(apiBase, &cdn);
+    pingApi(apiBase, &cdn, network);
     return primaryMirror;
 }
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class QNetworkAccessManager;
+
 // The choice of the file mirror at start-up: the mirror the launcher API
 // names in the "cdn" member of its "ping" answer when that mirror answers
 // "ping.txt", the built-in primary mirror in every other case (no answer,
@@ -14,6 +16,7 @@ namespace MirrorChoice {
 
 // apiBase is the launcher API base, primaryMirror the built-in mirror base
 // ending in "/". The result ends in "/" unless the API named one without.
-QString choose(const QString &apiBase, const QString &primaryMirror);
+// The requests go through network when one is given (HttpRequest::setNetwork).
+QString choose(const QString &apiBase, const QString &primaryMirror, QNetworkAccessManager *network = nullptr);
 
 } // namespace MirrorChoice

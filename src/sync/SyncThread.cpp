@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QNetworkAccessManager>
 #include <QScopeGuard>
 #include <QThread>
 #include <QUrl>
@@ -131,7 +132,13 @@ void SyncThread::start()
     finishSent = false;
     // When the run ends, nothing of it is needed any more: its objects (the
     // download queue's timer among them) go on the thread that made them.
-    const auto cleanup = qScopeGuard([this] { resetPass(); });
+    // One network manager for the run's requests to the API, so that they
+    // share connections; made and deleted on this thread.
+    network.reset(new QNetworkAccessManager);
+    const auto cleanup = qScopeGuard([this] {
+        resetPass();
+        network.reset();
+    });
     QThread::msleep(250);
     for (;;) {
         resetPass();
@@ -291,19 +298,30 @@ bool SyncThread::fetchSyncList()
         listRequest.setHeader("If-None-Match", verifiedListTag);
     if (!verifiedList.isEmpty() && !verifiedListModified.isEmpty())
         listRequest.setHeader("If-Modified-Since", verifiedListModified);
+    HttpRequest hashRequest(apiBase + QStringLiteral("/sync.lst.hash"));
+    ListTrust trust(Endpoints::signingPublicKey(), paths.listSerial());
+    HttpRequest signatureRequest(apiBase + QStringLiteral("/sync.lst.sig"), SignedText::MaxSize);
+    // The list, its hash and (with a key) its signature are asked for at
+    // once, on connections kept from earlier requests: one round trip
+    // instead of one each. The answers are judged in that order.
+    QVector<HttpRequest *> requests{&listRequest, &hashRequest};
+    if (trust.isRequired())
+        requests.append(&signatureRequest);
+    for (HttpRequest *request : qAsConst(requests))
+        request->setNetwork(network.get());
     if (stopRequested())
         return false;
-    if (!listRequest.get(5, 5000)) {
+    const QVector<bool> received = HttpRequest::getTogether(requests, 5, 5000);
+    if (!received.at(0)) {
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
         return false;
     }
-    HttpRequest hashRequest(apiBase + QStringLiteral("/sync.lst.hash"));
     if (ProcessState::isExitRequested()) {
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 0"));
         finishAndQuit();
         return false;
     }
-    if (!hashRequest.get(5, 5000)) {
+    if (!received.at(1)) {
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 2"));
         return false;
     }
@@ -315,6 +333,7 @@ bool SyncThread::fetchSyncList()
         && QCryptographicHash::hash(verifiedList, QCryptographicHash::Md5).toHex() != hashRequest.response()) {
         HttpRequest fresh(apiBase + QStringLiteral("/sync.lst"));
         fresh.setMaxResponseSize(MaxSyncListSize);
+        fresh.setNetwork(network.get());
         if (!fresh.get(5, 5000)) {
             Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 1"));
             return false;
@@ -339,7 +358,7 @@ bool SyncThread::fetchSyncList()
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail hash"));
         return false;
     }
-    if (!checkListSignature(list))
+    if (!checkListSignature(list, trust, received.value(2), signatureRequest.response()))
         return false;
 
     listHash = expected;
@@ -369,22 +388,21 @@ bool SyncThread::fetchSyncList()
     return true;
 }
 
-bool SyncThread::checkListSignature(const QByteArray &list)
+// The signature is asked for every time, also when the list itself is
+// unchanged (304): a new signature may carry a later expiry.
+bool SyncThread::checkListSignature(const QByteArray &list, ListTrust &trust, bool received,
+                                    const QByteArray &signature)
 {
-    ListTrust trust(Endpoints::signingPublicKey(), paths.listSerial());
     if (!trust.isRequired())
         return true;
-    // Asked for every time, also when the list itself is unchanged (304): a
-    // new signature may carry a later expiry.
-    HttpRequest request(apiBase + QStringLiteral("/sync.lst.sig"), SignedText::MaxSize);
     if (stopRequested())
         return false;
-    if (!request.get(5, 5000)) {
+    if (!received) {
         Platform::systemMessageBox(QStringLiteral("test"), QStringLiteral("fail 3"));
         listFailureReason = QStringLiteral("подпись списка файлов не получена");
         return false;
     }
-    const ListSignature::Verdict verdict = trust.accept(list, request.response());
+    const ListSignature::Verdict verdict = trust.accept(list, signature);
     if (verdict == ListSignature::Verdict::Valid)
         return true;
     qCWarning(lcSync) << "[list refused] signature" << int(verdict);

@@ -9,6 +9,11 @@
 #include <QSet>
 #include <QString>
 
+#include <memory>
+
+class QNetworkAccessManager;
+class ListTrust;
+
 class FileSystem;
 class SyncDiffHandler;
 
@@ -87,7 +92,7 @@ private:
     // For a project that signs its lists: fetches the list's signature and
     // checks it (ListTrust). False, with the reason set, when the list must
     // not be acted on.
-    bool checkListSignature(const QByteArray &list);
+    bool checkListSignature(const QByteArray &list, ListTrust &trust, bool received, const QByteArray &signature);
     Next fetchSyncListStage();
     Next removeTempFiles();
     Next normalizeNames();
@@ -113,6 +118,8 @@ private:
     AppPaths paths;
     QString apiBase;
     QString mirrorBase;
+    // While a run goes on: the manager its requests to the API share.
+    std::unique_ptr<QNetworkAccessManager> network;
     QString gameDir;
     StateSaver stateSaver;
     FileSystem *remoteListing = nullptr;

@@ -3,6 +3,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QElapsedTimer>
+#include <QNetworkAccessManager>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -53,6 +54,7 @@ private slots:
     void outcome();
     void failedAttemptKeepsResponse();
     void attemptsStopAtFirstSuccess();
+    void togetherEachWithItsAttempts();
     void silentServerFailsEachAttemptAfterTimeout();
     void worksFromWorkerThread();
 
@@ -243,6 +245,29 @@ void TestHttpRequest::attemptsStopAtFirstSuccess()
     QVERIFY(!none.post(0, 3000));
     QCOMPARE(server.connectionCount(), 5);
     QCOMPARE(server.requestCount("/never"), 0);
+}
+
+// Requests sent together are on the wire at once, each with attempts of
+// its own, through network objects of their own or a shared manager.
+void TestHttpRequest::togetherEachWithItsAttempts()
+{
+    server.setReplies("/t/flaky", {Reply::status(500), Reply::ok("second").delayed(300)});
+    server.setReply("/t/slow", Reply::ok("slow").delayed(300));
+    server.setReply("/t/missing", Reply::status(404));
+    QNetworkAccessManager shared;
+    HttpRequest flaky(server.url("/t/flaky"));
+    HttpRequest slow(server.url("/t/slow"));
+    HttpRequest missing(server.url("/t/missing"));
+    slow.setNetwork(&shared);
+    missing.setNetwork(&shared);
+    QCOMPARE(HttpRequest::getTogether({&flaky, &slow, &missing}, 2, 3000), (QVector<bool>{true, true, false}));
+    QCOMPARE(flaky.response(), QByteArray("second"));
+    QCOMPARE(slow.response(), QByteArray("slow"));
+    QCOMPARE(server.requestCount("/t/flaky"), 2);
+    QCOMPARE(server.requestCount("/t/missing"), 2);
+    // The slow one did not wait for the flaky one's 300 ms.
+    const qint64 apart = server.requests("/t/slow").first().arrivedMs - server.requests("/t/flaky").first().arrivedMs;
+    QVERIFY2(qAbs(apart) < 250, qPrintable(QString::number(apart)));
 }
 
 void TestHttpRequest::silentServerFailsEachAttemptAfterTimeout()

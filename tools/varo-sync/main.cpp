@@ -22,6 +22,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QThread>
 
 #include <csignal>
@@ -78,7 +79,8 @@ int main(int argc, char *argv[])
     ConsoleProgress progress;
     progress.printLine(QStringLiteral("Проверка доступности серверов..."));
     const QString apiBase = Endpoints::launcherApiBase();
-    const QString mirrorBase = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase());
+    QNetworkAccessManager network;
+    const QString mirrorBase = MirrorChoice::choose(apiBase, Endpoints::primaryMirrorBase(), &network);
     progress.printLine(QStringLiteral("mirror: ") + mirrorBase);
 
     QThread thread;
