@@ -4,6 +4,7 @@
 #include "files/FileSystem.h"
 #include "files/SafePath.h"
 #include "files/imgarchive/ArchiveEditor.h"
+#include "platform/Platform.h"
 
 #include <QLoggingCategory>
 
@@ -29,6 +30,7 @@ DownloadItem newItem(EntryKind kind, const QString &name, const QString &path, q
 
 DownloadQueue::DownloadQueue(const QString &gameDirectory, DownloadLedger *downloadLedger)
     : gameDir(gameDirectory)
+    , canonicalGameDir(Platform::canonicalPath(gameDirectory))
     , ledger(downloadLedger)
 {
 }
@@ -44,7 +46,7 @@ bool DownloadQueue::wholeArchivePartsUsable(quint32 partCount)
 // the game folder is logged, reported and never queued.
 bool DownloadQueue::isInsideGameDir(const QString &path)
 {
-    if (!SafePath::inside(gameDir, path).isEmpty())
+    if (!SafePath::inside(gameDir, path, canonicalGameDir).isEmpty())
         return true;
     qCWarning(lcQueue) << "[download skipped] path outside the game folder:" << path;
     WorkFailure failure;

@@ -43,6 +43,8 @@ private:
     bool isInsideGameDir(const QString &path);
 
     QString gameDir;
+    // Found once: every queued path is checked below it.
+    QString canonicalGameDir;
     DownloadLedger *ledger;
     QStringList directoryList;
     QVector<DownloadItem> queue;

@@ -1,14 +1,15 @@
 #include "files/ItemAssembler.h"
 
 #include "files/BlockFetch.h"
-#include "files/TempNames.h"
 #include "files/BlockStore.h"
 #include "files/DownloadLedger.h"
 #include "files/DownloadProgress.h"
 #include "files/DownloadQueue.h"
 #include "files/ItemRun.h"
 #include "files/SafePath.h"
+#include "files/TempNames.h"
 #include "files/imgarchive/ArchiveEditor.h"
+#include "platform/Platform.h"
 #include "service/ProcessState.h"
 
 #include <QFile>
@@ -51,6 +52,7 @@ bool holdsListedMembers(const QString &path, const DownloadItem &item)
 ItemAssembler::ItemAssembler(const QString &gameDirectory, DownloadLedger *downloadLedger, DownloadQueue &downloadQueue,
                              ItemRuns &itemRuns, DownloadProgress &downloadProgress, Scheduler &fetchScheduler)
     : gameDir(gameDirectory)
+    , canonicalGameDir(Platform::canonicalPath(gameDirectory))
     , ledger(downloadLedger)
     , queue(downloadQueue)
     , runs(itemRuns)
@@ -339,7 +341,7 @@ void ItemAssembler::removePartFiles(int index) const
 
 QString ItemAssembler::destinationOf(int index) const
 {
-    return SafePath::inside(gameDir, queue.at(index).path);
+    return SafePath::inside(gameDir, queue.at(index).path, canonicalGameDir);
 }
 
 QString ItemAssembler::partFileName(int index, quint32 part) const

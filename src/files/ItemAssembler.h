@@ -77,6 +77,8 @@ private:
     void endItem(int index);
 
     QString gameDir;
+    // Found once: every stored block checks its path below it.
+    QString canonicalGameDir;
     DownloadLedger *ledger;
     DownloadQueue &queue;
     ItemRuns &runs;

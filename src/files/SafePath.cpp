@@ -81,9 +81,14 @@ bool isSafeMemberName(const QString &name)
 
 QString inside(const QString &root, const QString &relativePath)
 {
+    return inside(root, relativePath, QString());
+}
+
+QString inside(const QString &root, const QString &relativePath, const QString &knownCanonicalRoot)
+{
     if (!isSafeRelative(relativePath))
         return QString();
-    const QString canonicalRoot = Platform::canonicalPath(root);
+    const QString canonicalRoot = knownCanonicalRoot.isEmpty() ? Platform::canonicalPath(root) : knownCanonicalRoot;
     if (canonicalRoot.isEmpty())
         return QString();
     // Walk down the existing part of the path: a folder that is a symbolic

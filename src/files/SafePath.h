@@ -41,5 +41,9 @@ bool isReservedDeviceName(const QString &name);
 // folder on the way is a symbolic link that leads out of root; otherwise an
 // empty string. The target itself need not exist.
 QString inside(const QString &root, const QString &relativePath);
+// The same with root's canonical path (Platform::canonicalPath) found
+// beforehand, for callers that check many paths below one root: resolving
+// it costs a system call per folder of its path. Empty: found now.
+QString inside(const QString &root, const QString &relativePath, const QString &canonicalRoot);
 
 } // namespace SafePath

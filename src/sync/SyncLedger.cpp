@@ -1,12 +1,10 @@
 #include "sync/SyncLedger.h"
 
 #include "files/SafePath.h"
+#include "platform/Platform.h"
 #include "sync/ListingGroups.h"
 #include "sync/SyncHost.h"
 #include "sync/SyncPaths.h"
-
-#include <QDateTime>
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -27,6 +25,7 @@ ListingEntry rememberedCopy(const ListingEntry &remote)
 
 SyncLedger::SyncLedger(const QString &dir, SyncHost *syncHost)
     : gameDir(dir)
+    , canonicalGameDir(Platform::canonicalPath(dir))
     , host(syncHost)
 {
 }
@@ -127,10 +126,12 @@ void SyncLedger::commitFile(const QString &path)
         return;
     ListingEntry copy = rememberedCopy(*remote);
     copy.extra = 0;
-    const QString full = SafePath::inside(gameDir, path);
-    const QFileInfo info(full);
-    if (!full.isEmpty() && info.exists())
-        copy.mtime = quint32(info.lastModified().toSecsSinceEpoch());
+    const QString full = SafePath::inside(gameDir, path, canonicalGameDir);
+    // One stat, and no conversion to local time (which reads the time zone
+    // file each time).
+    qint64 modified = 0;
+    if (!full.isEmpty() && Platform::modificationTime(full, &modified))
+        copy.mtime = quint32(modified);
 
     const int index = cacheEntryIndex(path);
     if (index >= 0) {

@@ -45,6 +45,8 @@ private:
     int cacheEntryIndex(const QString &path);
 
     QString gameDir;
+    // Found once: every committed file's path is checked below it.
+    QString canonicalGameDir;
     SyncHost *host = nullptr;
     Listing *cacheListing = nullptr;
     const Listing *remoteListing = nullptr;
