@@ -50,7 +50,6 @@ FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirr
     , assembler(gameDirectory, downloadLedger, queue, runs, status, *this)
     , maxFetches(Endpoints::downloadConnections())
     , maxSmallFetches(Endpoints::smallBlockConnections())
-    , manager(new QNetworkAccessManager(this))
     , loop(new QEventLoop(this))
     , speedTimer(new QTimer(this))
     , fillTimer(new QTimer(this))
@@ -59,7 +58,7 @@ FileDownloader::FileDownloader(const QString &gameDirectory, const QString &mirr
     fillTimer->setInterval(0);
     connect(fillTimer, &QTimer::timeout, this, &FileDownloader::fill);
     status.setConnections(maxFetches);
-    managers.push_back(manager);
+    managers.push_back(new QNetworkAccessManager(this));
     speedTimer->setSingleShot(true);
     connect(speedTimer, &QTimer::timeout, this, &FileDownloader::speedCalc);
     speedTimer->start(FirstSpeedCalcMs);
@@ -84,7 +83,7 @@ void FileDownloader::setConnections(int count, int smallBlockCount)
 void FileDownloader::watchList(const QUrl &hashUrl, const QByteArray &verifiedHash)
 {
     delete listWatch;
-    listWatch = new ListWatch(manager, hashUrl, verifiedHash, this);
+    listWatch = new ListWatch(managers.front(), hashUrl, verifiedHash, this);
     connect(listWatch, &ListWatch::listChanged, this, &FileDownloader::onListChanged);
 }
 

@@ -160,8 +160,8 @@ private:
     // the next one) leaves the work to it.
     bool filling = false;
     bool listReplaced = false;
-    QNetworkAccessManager *manager;
-    // manager first, then those opened for more than six blocks at once.
+    // The first one (the list watch's too), then those opened for more than
+    // six blocks at once.
     std::vector<QNetworkAccessManager *> managers;
     QEventLoop *loop;
     QTimer *speedTimer;
